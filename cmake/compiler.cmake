@@ -1,0 +1,24 @@
+# Compiler settings shared by every target of the three configurations.
+add_compile_options(-Wall -Wextra)
+if(TALLYKEY_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(WIN32)
+  # Deliverables ship alone: no libgcc/libstdc++ DLLs beside them.
+  add_link_options(-static-libgcc -static-libstdc++)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+else()
+  add_compile_options(-fPIC)
+  if(TALLYKEY_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+endif()
+
+# Windows DLLs whose exports are looked up by name: no stdcall decoration on i686.
+function(tallykey_undecorated_exports target)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -Wl,--kill-at)
+  endif()
+endfunction()

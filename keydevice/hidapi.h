@@ -1,0 +1,85 @@
+// Run-time binding of the HID class driver and the device-setup service,
+// the walk over present HID interfaces, and one opened HID interface.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace HIDUSBKEY {
+
+typedef void(WINAPI* HidD_GetHidGuid_t)(GUID* guid);
+typedef BOOLEAN(WINAPI* HidD_GetPreparsedData_t)(HANDLE device, PHIDP_PREPARSED_DATA* data);
+typedef BOOLEAN(WINAPI* HidD_FreePreparsedData_t)(PHIDP_PREPARSED_DATA data);
+typedef BOOLEAN(WINAPI* HidD_GetAttributes_t)(HANDLE device, HIDD_ATTRIBUTES* attributes);
+typedef BOOLEAN(WINAPI* HidD_GetProductString_t)(HANDLE device, void* buffer, ULONG bufferBytes);
+typedef BOOLEAN(WINAPI* HidD_SetFeature_t)(HANDLE device, void* report, ULONG reportBytes);
+typedef BOOLEAN(WINAPI* HidD_GetFeature_t)(HANDLE device, void* report, ULONG reportBytes);
+
+typedef BOOL(WINAPI* SetupDiDestroyDeviceInfoList_t)(HDEVINFO set);
+typedef HDEVINFO(WINAPI* SetupDiGetClassDevsA_t)(const GUID* guid, const char* enumerator, HWND parent, DWORD flags);
+typedef BOOL(WINAPI* SetupDiEnumDeviceInterfaces_t)(HDEVINFO set, SP_DEVINFO_DATA* info, const GUID* guid,
+                                                     DWORD index, SP_DEVICE_INTERFACE_DATA* data);
+typedef BOOL(WINAPI* SetupDiGetDeviceInterfaceDetailA_t)(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                                          SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD detailBytes,
+                                                          DWORD* requiredBytes, SP_DEVINFO_DATA* info);
+
+// "hid.dll" and the seven entry points bound from it, in binding order.
+struct HidFunctions {
+    HMODULE module;
+    HidD_GetHidGuid_t HidD_GetHidGuid;
+    HidD_GetPreparsedData_t HidD_GetPreparsedData;
+    HidD_FreePreparsedData_t HidD_FreePreparsedData;
+    HidD_GetAttributes_t HidD_GetAttributes;
+    HidD_GetProductString_t HidD_GetProductString;
+    HidD_SetFeature_t HidD_SetFeature;
+    HidD_GetFeature_t HidD_GetFeature;
+};
+
+// "SETUPAPI.DLL" and the four entry points bound from it, in binding order.
+struct SetupFunctions {
+    HMODULE module;
+    SetupDiDestroyDeviceInfoList_t SetupDiDestroyDeviceInfoList;
+    SetupDiGetClassDevsA_t SetupDiGetClassDevsA;
+    SetupDiEnumDeviceInterfaces_t SetupDiEnumDeviceInterfaces;
+    SetupDiGetDeviceInterfaceDetailA_t SetupDiGetDeviceInterfaceDetailA;
+};
+
+// The table each library binds at run time. Neither system library is
+// linked: a missing one leaves null entries and IsComplete() false. Tests
+// fill the table with functions of their own.
+struct HidApi {
+    HidFunctions hid;
+    SetupFunctions setup;
+
+    void Bind();
+    bool IsComplete() const;
+    void Release();
+};
+
+// Appends the device path of every present HID interface; false only when
+// the device-information set cannot be created. Running out of memory
+// throws std::bad_alloc, after the set is destroyed.
+bool EnumerateHidInterfaces(const SetupFunctions& setup, const HidFunctions& hid, std::vector<std::string>& paths);
+
+// One exclusively opened HID interface and its preparsed data.
+class HidDeviceHandle {
+public:
+    explicit HidDeviceHandle(const HidFunctions& hidFunctions);
+    ~HidDeviceHandle();
+    HidDeviceHandle(const HidDeviceHandle&) = delete;
+    HidDeviceHandle& operator=(const HidDeviceHandle&) = delete;
+
+    bool Open(const char* path);
+    void Close();
+
+    HANDLE handle;
+    PHIDP_PREPARSED_DATA preparsedData;
+    const HidFunctions& hid;
+};
+
+// Overwrites memory that held a secret; the compiler may not drop it.
+void SecureWipe(void* data, size_t bytes);
+
+} // namespace HIDUSBKEY

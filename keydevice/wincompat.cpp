@@ -1,0 +1,124 @@
+#include "wincompat.h"
+
+#include <cerrno>
+#include <ctime>
+#include <string>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+// Handles carry fd + 1, so that descriptor 0 is never mistaken for a null handle.
+HANDLE HandleFromFd(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
+
+DWORD ErrorFromErrno(int err)
+{
+    switch (err) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case EACCES: case EPERM: return ERROR_ACCESS_DENIED;
+    case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return ERROR_INVALID_PARAMETER;
+    }
+}
+
+} // namespace
+
+int CompatHandleToFd(HANDLE handle)
+{
+    intptr_t value = reinterpret_cast<intptr_t>(handle);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || value <= 0 || value > 0x7fffffff)
+        return -1;
+    return static_cast<int>(value - 1);
+}
+
+HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void*, DWORD disposition, DWORD, HANDLE)
+{
+    if (path == nullptr || disposition != OPEN_EXISTING) {
+        lastError = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    int mode = O_RDONLY;
+    if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+        mode = O_RDWR;
+    else if (access & GENERIC_WRITE)
+        mode = O_WRONLY;
+    int fd = open(path, mode | O_CLOEXEC);
+    if (fd < 0) {
+        lastError = ErrorFromErrno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    int lock = shareMode == 0 ? LOCK_EX : LOCK_SH;
+    if (flock(fd, lock | LOCK_NB) != 0) {
+        lastError = ErrorFromErrno(errno);
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    return HandleFromFd(fd);
+}
+
+BOOL CloseHandle(HANDLE handle)
+{
+    int fd = CompatHandleToFd(handle);
+    if (fd < 0 || close(fd) != 0) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void Sleep(DWORD milliseconds)
+{
+    timespec rest{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}
+
+DWORD GetLastError() { return lastError; }
+void SetLastError(DWORD error) { lastError = error; }
+
+HMODULE LoadLibraryW(LPCWSTR name)
+{
+    if (name == nullptr) {
+        lastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    std::string file;
+    for (const WCHAR* c = name; *c; ++c) {
+        if (*c > 0x7f) {
+            lastError = ERROR_MOD_NOT_FOUND;
+            return nullptr;
+        }
+        char ch = static_cast<char>(*c);
+        file += (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+    }
+    file += ".so";
+    void* module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr)
+        lastError = ERROR_MOD_NOT_FOUND;
+    return module;
+}
+
+FARPROC GetProcAddress(HMODULE module, const char* name)
+{
+    if (module == nullptr || name == nullptr) {
+        lastError = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    void* symbol = dlsym(module, name);
+    if (symbol == nullptr) {
+        lastError = ERROR_PROC_NOT_FOUND;
+        return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(symbol);
+}
+
+BOOL FreeLibrary(HMODULE module)
+{
+    return module != nullptr && dlclose(module) == 0 ? TRUE : FALSE;
+}
