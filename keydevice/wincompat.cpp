@@ -11,8 +11,6 @@
 
 namespace {
 
-thread_local DWORD lastError = ERROR_SUCCESS;
-
 // Handles carry fd + 1, so that descriptor 0 is never mistaken for a null handle.
 HANDLE HandleFromFd(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
 
@@ -40,7 +38,7 @@ int CompatHandleToFd(HANDLE handle)
 HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void*, DWORD disposition, DWORD, HANDLE)
 {
     if (path == nullptr || disposition != OPEN_EXISTING) {
-        lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     int mode = O_RDONLY;
@@ -50,13 +48,14 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void*, DWORD
         mode = O_WRONLY;
     int fd = open(path, mode | O_CLOEXEC);
     if (fd < 0) {
-        lastError = ErrorFromErrno(errno);
+        SetLastError(ErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
     int lock = shareMode == 0 ? LOCK_EX : LOCK_SH;
     if (flock(fd, lock | LOCK_NB) != 0) {
-        lastError = ErrorFromErrno(errno);
+        DWORD error = ErrorFromErrno(errno);
         close(fd);
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     return HandleFromFd(fd);
@@ -66,7 +65,7 @@ BOOL CloseHandle(HANDLE handle)
 {
     int fd = CompatHandleToFd(handle);
     if (fd < 0 || close(fd) != 0) {
-        lastError = ERROR_INVALID_HANDLE;
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     return TRUE;
@@ -79,19 +78,22 @@ void Sleep(DWORD milliseconds)
     }
 }
 
-DWORD GetLastError() { return lastError; }
-void SetLastError(DWORD error) { lastError = error; }
+// The last error lives in errno: like kernel32's on Windows it is per thread
+// and shared by every module of the process, so that an error set inside a
+// provider library is the one the product reads.
+DWORD GetLastError() { return static_cast<DWORD>(errno); }
+void SetLastError(DWORD error) { errno = static_cast<int>(error); }
 
 HMODULE LoadLibraryW(LPCWSTR name)
 {
     if (name == nullptr) {
-        lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     std::string file;
     for (const WCHAR* c = name; *c; ++c) {
         if (*c > 0x7f) {
-            lastError = ERROR_MOD_NOT_FOUND;
+            SetLastError(ERROR_MOD_NOT_FOUND);
             return nullptr;
         }
         char ch = static_cast<char>(*c);
@@ -100,19 +102,19 @@ HMODULE LoadLibraryW(LPCWSTR name)
     file += ".so";
     void* module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr)
-        lastError = ERROR_MOD_NOT_FOUND;
+        SetLastError(ERROR_MOD_NOT_FOUND);
     return module;
 }
 
 FARPROC GetProcAddress(HMODULE module, const char* name)
 {
     if (module == nullptr || name == nullptr) {
-        lastError = ERROR_INVALID_HANDLE;
+        SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     void* symbol = dlsym(module, name);
     if (symbol == nullptr) {
-        lastError = ERROR_PROC_NOT_FOUND;
+        SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
     return reinterpret_cast<FARPROC>(symbol);

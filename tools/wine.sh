@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The one way this project drives Wine: every test, script and the demo go
+# through here, so they share one prefix and one persistent wineserver.
+#
+#   wine.sh start            create the prefix (once) and start the server
+#   wine.sh run PROGRAM ...  run a Windows program (starts the server if needed)
+#   wine.sh stop             stop the server
+#   wine.sh path UNIXPATH    print the Windows form of a path
+#
+# The prefix lives in $TALLYKEY_WINE_DIR (default: build/wine of the checkout).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=${TALLYKEY_WINE_DIR:-$here/../build/wine}
+mkdir -p "$root"
+root=$(cd "$root" && pwd)
+loader=/usr/lib/wine/wine64
+server=/usr/lib/wine/wineserver64
+[ -x "$server" ] || server=/usr/lib/wine/wineserver
+
+# Only what Wine needs, and never the real home.
+base_env=(
+  "PATH=/usr/bin:/bin"
+  "HOME=$root/home"
+  "WINEPREFIX=$root/prefix"
+  "WINEDEBUG=-all"
+  "WINELOADER=$loader"
+  "WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml="
+  "LC_ALL=${LC_ALL:-C.UTF-8}"
+  "DISPLAY=${DISPLAY:-}"
+  "TMPDIR=${TMPDIR:-/tmp}"
+)
+
+server_running() {
+  env -i "${base_env[@]}" "$server" -k0 2>/dev/null
+}
+
+start() {
+  mkdir -p "$root/home"
+  exec 9>"$root/lock"
+  flock -w 300 9
+  if [ ! -f "$root/prefix/.booted" ]; then
+    rm -rf "$root/prefix"
+    env -i "${base_env[@]}" "$loader" wineboot -i >"$root/boot.log" 2>&1 || true
+    env -i "${base_env[@]}" "$server" -w
+    [ -f "$root/prefix/drive_c/windows/system32/kernel32.dll" ] || { cat "$root/boot.log" >&2; exit 1; }
+    touch "$root/prefix/.booted"
+  fi
+  # A persistent server makes each later program start in a fraction of a second.
+  if ! server_running; then
+    env -i "${base_env[@]}" "$server" -p
+  fi
+  flock -u 9
+}
+
+case "${1:-}" in
+  start)
+    start
+    ;;
+  stop)
+    env -i "${base_env[@]}" "$server" -k 2>/dev/null || true
+    env -i "${base_env[@]}" "$server" -w 2>/dev/null || true
+    ;;
+  run)
+    shift
+    [ -f "$root/prefix/.booted" ] && server_running || start
+    # Simulated devices and the substitute hid.dll/setupapi.dll beside the
+    # program: native first, then Wine's own.
+    extra=("WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml=;hid,setupapi=n,b")
+    while IFS= read -r var; do
+      extra+=("$var=${!var}")
+    done < <(compgen -e | grep '^TALLYKEY_' || true)
+    exec env -i "${base_env[@]}" "${extra[@]}" "$loader" "$@"
+    ;;
+  path)
+    printf 'Z:%s\n' "$(realpath -m "$2" | tr / '\\')"
+    ;;
+  *)
+    sed -n '2,11p' "$0" >&2
+    exit 2
+    ;;
+esac
