@@ -5,8 +5,9 @@ if(TALLYKEY_WERROR)
 endif()
 
 if(WIN32)
-  # Deliverables ship alone: no libgcc/libstdc++ DLLs beside them.
-  add_link_options(-static-libgcc -static-libstdc++)
+  # Deliverables ship alone: libgcc, libstdc++ and winpthread (the posix
+  # thread model, for std::mutex and friends) are linked in.
+  add_link_options(-static)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 else()
   add_compile_options(-fPIC)

@@ -10,6 +10,14 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
 #include "devicerecord.h"
 #include "hex.h"
 #include "md5.h"
@@ -36,6 +44,9 @@ const char USAGE[] =
     "  show NAME                the device's state, one 'key value' a line\n"
     "  list                     every device, one a line\n"
     "  remove NAME\n"
+    "  hold NAME --ready FILE [--seconds N]\n"
+    "      open the device exclusively, as a program using the key would, create\n"
+    "      FILE once it is held, and keep it for N seconds (30) or until killed\n"
     "DIR defaults to $TALLYKEY_SIMKEY_DIR.\n";
 
 struct FaultName {
@@ -282,6 +293,37 @@ void Show(const std::string& name, const DeviceRecord& r)
     std::printf("last_request %s\n", HIDUSBKEY::ToHexLower(k.lastRequest, sizeof k.lastRequest).c_str());
 }
 
+// Holds the device the way the product opens it: exclusively.
+int Hold(const fs::path& path, const fs::path& ready, unsigned seconds)
+{
+#ifdef _WIN32
+    HANDLE device = CreateFileA(path.string().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE)
+        Fail("cannot hold " + path.string() + ": error " + std::to_string(GetLastError()));
+#else
+    int device = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (device < 0 || flock(device, LOCK_EX | LOCK_NB) != 0)
+        Fail("cannot hold " + path.string());
+#endif
+    FILE* marker = std::fopen(ready.string().c_str(), "wb");
+    if (marker == nullptr)
+        Fail("cannot create " + ready.string());
+    std::fclose(marker);
+    for (unsigned tenth = 0; tenth < seconds * 10; ++tenth) {
+#ifdef _WIN32
+        Sleep(100);
+#else
+        usleep(100000);
+#endif
+    }
+#ifdef _WIN32
+    CloseHandle(device);
+#else
+    close(device);
+#endif
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -338,6 +380,21 @@ int main(int argc, char** argv)
         Store(path, record, false);
     } else if (command == "show") {
         Show(name, Load(path));
+    } else if (command == "hold") {
+        fs::path ready;
+        unsigned seconds = 30;
+        while (args.More()) {
+            std::string option = args.Take("option");
+            if (option == "--ready")
+                ready = args.Take("file");
+            else if (option == "--seconds")
+                seconds = static_cast<unsigned>(Number(args.Take("seconds"), 3600, 10));
+            else
+                Fail("unknown option: " + option);
+        }
+        if (ready.empty())
+            Fail("hold needs --ready FILE");
+        return Hold(path, ready, seconds);
     } else if (command == "remove") {
         std::error_code error;
         if (!fs::remove(path, error))

@@ -48,7 +48,12 @@ start() {
   fi
   # A persistent server makes each later program start in a fraction of a second.
   if ! server_running; then
-    env -i "${base_env[@]}" "$server" -p
+    env -i "${base_env[@]}" "$server" -p </dev/null >/dev/null 2>&1
+    # The first program of a server session starts Wine's services, which
+    # then live as long as the server. Started here, with no terminal or pipe
+    # of a caller's, they hold no one's output open (CTest waits for its
+    # pipes to close).
+    env -i "${base_env[@]}" "$loader" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
   fi
   flock -u 9
 }
@@ -66,7 +71,7 @@ case "${1:-}" in
     [ -f "$root/prefix/.booted" ] && server_running || start
     # Simulated devices and the substitute hid.dll/setupapi.dll beside the
     # program: native first, then Wine's own.
-    extra=("WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml=;hid,setupapi=n,b")
+    extra=("WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml=;hid,setupapi=n,b${TALLYKEY_WINEDLLOVERRIDES:+;$TALLYKEY_WINEDLLOVERRIDES}")
     while IFS= read -r var; do
       extra+=("$var=${!var}")
     done < <(compgen -e | grep '^TALLYKEY_' || true)
