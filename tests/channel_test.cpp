@@ -267,15 +267,21 @@ TEST_F(Channel, ResetCarriesPrefixAndValue)
 
 TEST_F(Channel, NoRequestCarriesBytesOfAnEarlierOne)
 {
+    // The answer overwrites the request in place; a key that echoes the
+    // request leaves the password digest in the buffer.
     CUsbHidKey key(fake.api.hid);
+    ASSERT_TRUE(Open(key));
     uint8_t digest[16];
     std::memset(digest, 0x77, sizeof digest);
-    ASSERT_TRUE(Open(key));
-    key.VerifyPassword(digest);
-    key.HmacMd5(reinterpret_cast<const uint8_t*>("abc"), 3, digest);
-    key.Open(path.c_str());  // identify again on the same buffer
-    ASSERT_GE(Key().writes.size(), 4u);
+    Key().answers.push_back(Answer(KEY_STATUS_OK, 17, "\x01" + std::string(16, '\x77')));
+    ASSERT_TRUE(key.VerifyPassword(digest));
+    Key().answers.push_back(Answer(KEY_STATUS_OK, 16, std::string(61, '\x55')));
+    ASSERT_TRUE(key.HmacMd5(reinterpret_cast<const uint8_t*>("abc"), 3, digest));
+    ASSERT_TRUE(key.Open(path.c_str()));  // identify again on the same buffer
+
+    ASSERT_EQ(Key().writes.size(), 4u);
     const KeyReport& hmac = Key().writes[2];
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(hmac.data), 3), "abc");
     EXPECT_TRUE(Zero(hmac.data + 3, sizeof hmac.data - 3));
     const KeyReport& identify = Key().writes[3];
     EXPECT_TRUE(Zero(identify.data, sizeof identify.data));
