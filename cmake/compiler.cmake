@@ -10,7 +10,9 @@ if(WIN32)
   add_link_options(-static)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 else()
-  add_compile_options(-fPIC)
+  # Shared objects export only what is marked so (plug-in and provider entry
+  # points), as DLLs do; keydevice's helpers stay private to each library.
+  add_compile_options(-fPIC -fvisibility=hidden -fvisibility-inlines-hidden)
   if(TALLYKEY_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
     add_link_options(-fsanitize=address,undefined)

@@ -84,6 +84,8 @@ void Md5Init(Md5Context& context)
 
 void Md5Update(Md5Context& context, const void* bytes, size_t length)
 {
+    if (length == 0)
+        return;  // bytes may be null then
     const uint8_t* input = static_cast<const uint8_t*>(bytes);
     if (context.bufferedBytes > 0) {
         size_t room = 64 - context.bufferedBytes;

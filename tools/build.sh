@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 mkdir -p build
-for preset in win32 win64 linux; do
+for preset in win32 win64 linux linux-asan; do
   log=build/$preset.log
   if cmake --preset "$preset" -DTALLYKEY_WERROR=ON >"$log" 2>&1 &&
      cmake --build --preset "$preset" -- -j"$(nproc)" >>"$log" 2>&1; then

@@ -10,7 +10,7 @@ tools/build.sh || exit 1
 export TALLYKEY_WINE_DIR=${TALLYKEY_WINE_DIR:-$PWD/build/wine}
 passed=0
 failed=0
-for preset in linux win64 win32; do
+for preset in linux linux-asan win64 win32; do
   echo "== tests: $preset"
   (cd "build/$preset" && ctest --output-on-failure -j2 2>&1) | tee "build/$preset-tests.log"
   summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "build/$preset-tests.log" | tail -1)

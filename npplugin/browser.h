@@ -1,0 +1,33 @@
+// The five browser functions the plug-in keeps from NP_Initialize. Any of
+// them may be missing; the wrappers then do nothing harmful.
+#pragma once
+
+#include <string>
+
+#include "npapi.h"
+
+namespace Browser {
+
+void Keep(const NPNetscapeFuncs* functions);
+
+// Null when the browser gives no buffer or has no allocator.
+void* MemAlloc(uint32_t size);
+void MemFree(void* ptr);
+// Null when the browser has no such function.
+NPIdentifier GetStringIdentifier(const char* name);
+NPObject* CreateObject(NPP instance, NPClass* aClass);
+
+// The identifier's name for a trace line: "(null)" for an integer identifier.
+class IdentifierName {
+public:
+    explicit IdentifierName(NPIdentifier identifier);
+    ~IdentifierName();
+    IdentifierName(const IdentifierName&) = delete;
+    IdentifierName& operator=(const IdentifierName&) = delete;
+    const char* Text() const { return text ? text : "(null)"; }
+
+private:
+    NPUTF8* text;
+};
+
+} // namespace Browser
