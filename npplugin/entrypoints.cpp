@@ -133,13 +133,9 @@ NPError NPP_GetValue(NPP instance, NPPVariable variable, void* value)
     return NPERR_NO_ERROR;
 }
 
-} // namespace
-
-NPClass* CPluginObject::Class() { return &pluginClass; }
-
-NP_EXPORT(NPError) NP_GetEntryPoints(NPPluginFuncs* pluginFuncs)
+// Four entries; the size and all others stay as the browser passed them.
+NPError FillPluginFuncs(NPPluginFuncs* pluginFuncs)
 {
-    WriteLog("NP_GetEntryPoints\n");
     if (pluginFuncs == nullptr)
         return NPERR_INVALID_PARAM;
     pluginFuncs->version = NPAPI_VERSION;
@@ -147,6 +143,16 @@ NP_EXPORT(NPError) NP_GetEntryPoints(NPPluginFuncs* pluginFuncs)
     pluginFuncs->destroy = NPP_Destroy;
     pluginFuncs->getvalue = NPP_GetValue;
     return NPERR_NO_ERROR;
+}
+
+} // namespace
+
+NPClass* CPluginObject::Class() { return &pluginClass; }
+
+NP_EXPORT(NPError) NP_GetEntryPoints(NPPluginFuncs* pluginFuncs)
+{
+    WriteLog("NP_GetEntryPoints\n");
+    return FillPluginFuncs(pluginFuncs);
 }
 
 #ifdef _WIN32
@@ -163,7 +169,7 @@ NP_EXPORT(NPError) NP_Initialize(NPNetscapeFuncs* browserFuncs, NPPluginFuncs* p
 {
     WriteLog("NP_Initialize()\n");
     Browser::Keep(browserFuncs);
-    return NP_GetEntryPoints(pluginFuncs);
+    return FillPluginFuncs(pluginFuncs);
 }
 
 NP_EXPORT(const char*) NP_GetMIMEDescription()
