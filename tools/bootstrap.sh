@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 googletest libssl-dev
-  xvfb xauth
+  xvfb xauth python3-pyqt5.qtwebkit
 )
 
 missing=()

@@ -40,6 +40,19 @@ check_digest() {
   fi
 }
 
+# A page's walk-through: every step as expected, both keyed digests right.
+check_page() {
+  local want=("FindKeys.* -> (int )?1$" "GetSN.* -> (string )?\"0001abcdef10207f\"$" "InitPassword.* -> (int )?0$"
+              "UpdatePassword.* -> (int )?-5$" "UpdatePassword.* -> (int )?0$"
+              "ResetDigist.* -> (int )?0$" "HMAC_MD5\(.* -> (string )?\"$expected\"$"
+              "HMAC_MD5_HexString.* -> (string )?\"$expected\"$")
+  local pattern
+  for pattern in "${want[@]}"; do
+    grep -Eq "$pattern" "$1" || { echo "unexpected result, wanted /$pattern/" >&2; return 1; }
+  done
+  echo "all results as expected; both keyed digests match HMAC-MD5 computed independently"
+}
+
 section "simulated devices"
 fresh_devices
 "$simkey" list
@@ -54,6 +67,23 @@ tools/wine.sh start
 trap 'tools/wine.sh stop' EXIT
 tools/wine.sh run "$root/build/win64/bin/keywalk.exe" "$password" "$value" "$message" | tr -d '\r' | tee "$demo/wine.txt"
 check_digest "$demo/wine.txt"
+
+section "plug-in nptallykey.so in QtWebKit (a real NPAPI engine), page tools/pages/walkthrough.html"
+fresh_devices >/dev/null
+mkdir -p "$demo/home"
+QTWEBKIT_PLUGIN_PATH=$root/build/linux/plugins LD_LIBRARY_PATH=$root/build/linux/bin \
+  HOME=$demo/home XDG_RUNTIME_DIR=$demo/home \
+  xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/pagewalk.py tools/pages/walkthrough.html \
+  "$password" "$value" "$message" 2>/dev/null | tee "$demo/qtwebkit.txt"
+check_page "$demo/qtwebkit.txt"
+
+section "plug-in nptallykey.dll (x86_64) in our browser-side host under Wine"
+fresh_devices >/dev/null
+hex=$(printf '%s' "$message" | od -An -tx1 | tr -d ' \n')
+tools/wine.sh run "$root/build/win64/bin/nphost.exe" nptallykey.dll "FindKeys" "GetSN" "InitPassword($password)" \
+  "UpdatePassword($password?,$password)" "UpdatePassword($password,$password)" "ResetDigist($password,$value)" \
+  "HMAC_MD5($password,$message)" "HMAC_MD5_HexString($password,$hex)" | tr -d '\r' | tee "$demo/nphost.txt"
+check_page "$demo/nphost.txt"
 
 section "the key afterwards"
 "$simkey" show tallykey | grep -E '^(serial|password|digest_key) '

@@ -10,7 +10,6 @@ functions run (the providers must then not be on the loader path).
 """
 import hashlib
 import hmac
-import json
 import os
 import shutil
 import subprocess
@@ -19,10 +18,8 @@ import tempfile
 import time
 import unittest
 
-from PyQt5.QtCore import QTimer, QUrl
-from PyQt5.QtWidgets import QApplication
-from PyQt5.QtWebKit import QWebSettings
-from PyQt5.QtWebKitWidgets import QWebView
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from qtbrowser import CALL_SCRIPT, Browser, ScriptError  # noqa: E402
 
 SIMKEY = os.environ.get("TALLYKEY_SIMKEY", "simkey")
 PROVIDER_MISSING = os.environ.get("TALLYKEY_TEST_PROVIDER_MISSING") == "1"
@@ -32,52 +29,8 @@ VALUE = "00112233445566778899aabbccddeeff"
 PAGE = """<html><body>
 <embed id="key" type="application/bhrb-usbkey" width="1" height="1">
 <object id="second" type="application/bhrb-usbkey" width="1" height="1"></object>
-<script>
-function call(expression) {
-  try { return JSON.stringify({value: eval(expression)}); }
-  catch (e) { return JSON.stringify({error: String(e)}); }
-}
-</script>
-</body></html>"""
-
-
-class Browser:
-    """One page with two plug-in instances, kept for the whole run."""
-
-    def __init__(self):
-        self.argv = sys.argv[:1]  # Qt keeps a reference to it
-        self.app = QApplication(self.argv)
-        settings = QWebSettings.globalSettings()
-        settings.setAttribute(QWebSettings.PluginsEnabled, True)
-        settings.setAttribute(QWebSettings.JavascriptEnabled, True)
-        self.view = QWebView()
-        self.loaded = []
-        self.view.loadFinished.connect(self._loaded)
-        self.view.setHtml(PAGE, QUrl("file:///"))
-        # The engine may finish loading before the event loop runs, where a
-        # direct quit() would be lost; a queued one is not. Bounded too.
-        QTimer.singleShot(30000, self.app.quit)
-        if not self.loaded:
-            self.app.exec_()
-        if self.loaded != [True]:
-            raise RuntimeError("the page did not load")
-
-    def _loaded(self, ok):
-        self.loaded.append(ok)
-        QTimer.singleShot(0, self.app.quit)
-
-    def call(self, expression):
-        """The value of a page-script expression; raises ScriptError when it throws."""
-        text = self.view.page().mainFrame().evaluateJavaScript("call(%s)" % json.dumps(expression))
-        answer = json.loads(text)
-        if "error" in answer:
-            raise ScriptError(answer["error"])
-        value = answer.get("value")
-        return int(value) if isinstance(value, float) and value.is_integer() else value
-
-
-class ScriptError(Exception):
-    pass
+%s
+</body></html>""" % CALL_SCRIPT
 
 
 BROWSER = None
@@ -302,5 +255,5 @@ class ProviderMissing(PluginTest):
 
 
 if __name__ == "__main__":
-    BROWSER = Browser()
+    BROWSER = Browser(PAGE)
     unittest.main(verbosity=2)
