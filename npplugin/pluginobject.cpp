@@ -81,6 +81,20 @@ void Run(NPVariant* result, Steps steps)
     }
 }
 
+// Check, Find, Args(2), Open, Prove(first argument): how every method that
+// uses the password starts. A second argument longer than secondLimit is
+// refused with the argument checks, before the key is opened.
+void OpenAndProve(CKeySession& key, const NPVariant* args, uint32_t argCount, uint32_t secondLimit = UINT32_MAX)
+{
+    Require(key.Check());
+    Require(key.Find());
+    RequireStrings(args, argCount, 2);
+    if (Text(args[1]).UTF8Length > secondLimit)
+        Fail(CPluginObject::InvalidArgument);
+    Require(key.Open());
+    Require(key.Prove(Text(args[0]).UTF8Characters, Text(args[0]).UTF8Length));
+}
+
 // Decoded bytes are wiped when the call is done.
 struct WipedBytes {
     explicit WipedBytes(size_t count) : bytes(count, 0) {}
@@ -174,11 +188,7 @@ void CPluginObject::UpdatePassword(const NPVariant* args, uint32_t argCount, NPV
 {
     Run(result, [&] {
         CKeySession key(hidApi);
-        Require(key.Check());
-        Require(key.Find());
-        RequireStrings(args, argCount, 2);
-        Require(key.Open());
-        Require(key.Prove(Text(args[0]).UTF8Characters, Text(args[0]).UTF8Length));
+        OpenAndProve(key, args, argCount);
         Require(key.SetPassword(Text(args[1]).UTF8Characters, Text(args[1]).UTF8Length));
         SetInt(result, 0);
     });
@@ -199,14 +209,8 @@ void CPluginObject::HMAC_MD5(const NPVariant* args, uint32_t argCount, NPVariant
 {
     Run(result, [&] {
         CKeySession key(hidApi);
-        Require(key.Check());
-        Require(key.Find());
-        RequireStrings(args, argCount, 2);
         // One key command carries the whole message.
-        if (Text(args[1]).UTF8Length > MAX_MESSAGE_BYTES)
-            Fail(InvalidArgument);
-        Require(key.Open());
-        Require(key.Prove(Text(args[0]).UTF8Characters, Text(args[0]).UTF8Length));
+        OpenAndProve(key, args, argCount, MAX_MESSAGE_BYTES);
         uint8_t digest[KEY_DIGEST_BYTES];
         Require(key.HmacMd5(reinterpret_cast<const uint8_t*>(Text(args[1]).UTF8Characters), Text(args[1]).UTF8Length,
                             digest));
@@ -218,11 +222,7 @@ void CPluginObject::ResetDigist(const NPVariant* args, uint32_t argCount, NPVari
 {
     Run(result, [&] {
         CKeySession key(hidApi);
-        Require(key.Check());
-        Require(key.Find());
-        RequireStrings(args, argCount, 2);
-        Require(key.Open());
-        Require(key.Prove(Text(args[0]).UTF8Characters, Text(args[0]).UTF8Length));
+        OpenAndProve(key, args, argCount);
         // Checked only now: a wrong password answers as such even with a malformed value.
         const NPString& text = Text(args[1]);
         WipedBytes value(KEY_DIGEST_BYTES);
@@ -237,13 +237,7 @@ void CPluginObject::HMAC_MD5_HexString(const NPVariant* args, uint32_t argCount,
 {
     Run(result, [&] {
         CKeySession key(hidApi);
-        Require(key.Check());
-        Require(key.Find());
-        RequireStrings(args, argCount, 2);
-        if (Text(args[1]).UTF8Length > MAX_HEX_MESSAGE_CHARS)
-            Fail(InvalidArgument);
-        Require(key.Open());
-        Require(key.Prove(Text(args[0]).UTF8Characters, Text(args[0]).UTF8Length));
+        OpenAndProve(key, args, argCount, MAX_HEX_MESSAGE_CHARS);
         const NPString& text = Text(args[1]);
         uint32_t n = text.UTF8Length / 2;
         if (n == 0)
