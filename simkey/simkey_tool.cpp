@@ -204,21 +204,21 @@ std::string FaultList(uint32_t faults)
     return list.empty() ? "none" : list;
 }
 
-void ApplyFault(DeviceRecord& record, const std::string& spec, bool on)
+void ApplyFault(DeviceRecord& record, const std::string& setting, bool on)
 {
-    std::string name = spec.substr(0, spec.find('='));
+    std::string name = setting.substr(0, setting.find('='));
     for (const FaultName& fault : FAULTS) {
         if (name != fault.name)
             continue;
         if (fault.bit == FAULT_FINAL_STATUS && on) {
-            if (name.size() == spec.size())
+            if (name.size() == setting.size())
                 Fail("final-status needs a value, as final-status=ff");
-            record.key.finalStatus = static_cast<uint8_t>(Number(spec.substr(name.size() + 1), 0xFF, 16));
+            record.key.finalStatus = static_cast<uint8_t>(Number(setting.substr(name.size() + 1), 0xFF, 16));
         }
         record.key.faults = on ? (record.key.faults | fault.bit) : (record.key.faults & ~fault.bit);
         return;
     }
-    Fail("unknown fault: " + spec);
+    Fail("unknown fault: " + setting);
 }
 
 void ApplyOption(DeviceRecord& record, const std::string& option, Arguments& args)
