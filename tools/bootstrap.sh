@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build g++ make python3 python3-pefile
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64 googletest libssl-dev
+  wine64 libwine-dev googletest libssl-dev
   xvfb xauth python3-pyqt5.qtwebkit
 )
 
