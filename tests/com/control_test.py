@@ -1,0 +1,239 @@
+#!/usr/bin/python3
+"""The COM control as its users meet it under Wine: registered and
+unregistered with the real regsvr32 (checked with reg query), and called
+from VBScript and JScript through a copy of cscript.exe that sits beside the
+substitute hid.dll/setupapi.dll.
+
+Environment: TALLYKEY_BIN (the win64 bin folder), TALLYKEY_SIMKEY (the native
+simkey tool), TALLYKEY_WINE (tools/wine.sh).
+"""
+import hashlib
+import hmac
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BIN = os.environ["TALLYKEY_BIN"]
+SIMKEY = os.environ["TALLYKEY_SIMKEY"]
+WINE = os.environ["TALLYKEY_WINE"]
+CLSID = "{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}"
+LIBID = "{4CA564D7-4F81-4C2C-9429-6609A57D26A5}"
+IID = "{24919A8D-2502-49CA-B37B-C348EE6E708C}"
+SERIAL = "0a1b2c3d4e5f6071"
+
+
+def wine(*args, env=None, check=False):
+    run_env = dict(os.environ, **(env or {}))
+    result = subprocess.run([WINE, "run", *args], capture_output=True, text=True, env=run_env, timeout=120)
+    if check and result.returncode != 0:
+        raise AssertionError(f"{args}: exit {result.returncode}: {result.stderr}")
+    return result
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def reg_query(key):
+    """The key's tree as {subkey path: {value name: data}}, or None when missing."""
+    result = wine("reg", "query", key, "/s")
+    if result.returncode != 0:
+        return None
+    tree, current = {}, None
+    for line in result.stdout.replace("\r", "").splitlines():
+        if line.startswith("HKEY_"):
+            current = line[len("HKEY_CLASSES_ROOT\\"):] if line.startswith("HKEY_CLASSES_ROOT") else line
+            tree[current] = {}
+        elif line.strip() and current is not None:
+            parts = line.strip().split(None, 2)
+            name = parts[0]
+            tree[current][name] = parts[2] if len(parts) > 2 else ""
+    return tree
+
+
+def register(dll, undo=False):
+    return wine("regsvr32", "/s", *(["/u"] if undo else []), windows_path(dll)).returncode
+
+
+class Registration(unittest.TestCase):
+    dll = os.path.join(BIN, "tallykey.dll")
+
+    def tearDown(self):
+        register(self.dll, undo=True)
+
+    def expected_class_keys(self, path):
+        key = "CLSID\\" + CLSID
+        return {
+            key: {"(Default)": "UsbKey Class"},
+            key + "\\InprocServer32": {"(Default)": path},
+            key + "\\ProgID": {"(Default)": "Tallykey.UsbKey.1"},
+            key + "\\Programmable": {},
+            key + "\\TypeLib": {"(Default)": LIBID},
+            key + "\\VersionIndependentProgID": {"(Default)": "Tallykey.UsbKey"},
+        }
+
+    def assert_registered(self, path):
+        self.assertEqual(reg_query("HKCR\\CLSID\\" + CLSID), self.expected_class_keys(path))
+        self.assertEqual(reg_query("HKCR\\Tallykey.UsbKey"), {
+            "Tallykey.UsbKey": {"(Default)": "UsbKey Class"},
+            "Tallykey.UsbKey\\CLSID": {"(Default)": CLSID},
+            "Tallykey.UsbKey\\CurVer": {"(Default)": "Tallykey.UsbKey.1"},
+        })
+        self.assertEqual(reg_query("HKCR\\Tallykey.UsbKey.1"), {
+            "Tallykey.UsbKey.1": {"(Default)": "UsbKey Class"},
+            "Tallykey.UsbKey.1\\CLSID": {"(Default)": CLSID},
+        })
+        typelib = reg_query("HKCR\\TypeLib\\" + LIBID)
+        self.assertIsNotNone(typelib)
+        self.assertEqual(typelib["TypeLib\\" + LIBID + "\\1.0"]["(Default)"], "tallykey 1.0 Type Library")
+        self.assertEqual(typelib["TypeLib\\" + LIBID + "\\1.0\\0\\win64"]["(Default)"], path)
+        self.assertIsNotNone(reg_query("HKCR\\Interface\\" + IID))
+
+    def assert_unregistered(self):
+        self.assertIsNone(reg_query("HKCR\\CLSID\\" + CLSID))
+        self.assertIsNone(reg_query("HKCR\\Tallykey.UsbKey"))
+        self.assertIsNone(reg_query("HKCR\\Tallykey.UsbKey.1"))
+        self.assertIsNone(reg_query("HKCR\\TypeLib\\" + LIBID))
+        self.assertEqual(wine("reg", "query", "HKCR\\CLSID").returncode, 0)  # never removed
+
+    def test_register_and_unregister(self):
+        self.assertEqual(register(self.dll), 0)
+        self.assert_registered(windows_path(self.dll))
+        # Again: the same state, and stale entries under the class key are gone.
+        wine("reg", "add", "HKCR\\CLSID\\" + CLSID + "\\InprocServer32", "/v", "ThreadingModel", "/d", "Both", "/f",
+             check=True)
+        wine("reg", "add", "HKCR\\CLSID\\" + CLSID + "\\Stale", "/f", check=True)
+        self.assertEqual(register(self.dll), 0)
+        self.assert_registered(windows_path(self.dll))
+        self.assertEqual(register(self.dll, undo=True), 0)
+        self.assert_unregistered()
+
+    def test_unregister_removes_foreign_subkeys_too(self):
+        self.assertEqual(register(self.dll), 0)
+        wine("reg", "add", "HKCR\\CLSID\\" + CLSID + "\\InprocServer32", "/v", "ThreadingModel", "/d", "Both", "/f",
+             check=True)
+        self.assertEqual(register(self.dll, undo=True), 0)
+        self.assert_unregistered()
+
+    def test_unregister_twice_or_with_nothing_registered(self):
+        self.assertEqual(register(self.dll, undo=True), 0)
+        self.assertEqual(register(self.dll, undo=True), 0)
+        self.assert_unregistered()
+        self.assertEqual(wine("reg", "query", "HKCR\\CLSID").returncode, 0)
+
+    def test_path_with_a_single_quote(self):
+        folder = tempfile.mkdtemp(prefix="tallykey it's ")
+        try:
+            dll = os.path.join(folder, "tallykey.dll")
+            shutil.copy(self.dll, dll)
+            self.assertEqual(register(dll), 0)
+            self.assertEqual(reg_query("HKCR\\CLSID\\" + CLSID + "\\InprocServer32"),
+                             {"CLSID\\" + CLSID + "\\InprocServer32": {"(Default)": windows_path(dll)}})
+            self.assertEqual(register(dll, undo=True), 0)
+        finally:
+            shutil.rmtree(folder)
+
+
+class Scripts(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.cscript = os.path.join(BIN, "cscript.exe")
+        if not os.path.exists(cls.cscript):
+            prefix = os.path.join(os.environ["TALLYKEY_WINE_DIR"], "prefix")
+            shutil.copy(os.path.join(prefix, "drive_c", "windows", "system32", "cscript.exe"), cls.cscript)
+        assert register(os.path.join(BIN, "tallykey.dll")) == 0
+
+    @classmethod
+    def tearDownClass(cls):
+        register(os.path.join(BIN, "tallykey.dll"), undo=True)
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="tallykey-scripts-")
+        self.devices = os.path.join(self.folder, "devices")
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def simkey(self, *args):
+        return subprocess.run([SIMKEY, "--dir", self.devices, *args], check=True, capture_output=True,
+                              text=True).stdout
+
+    def show(self):
+        return dict(line.split(" ", 1) for line in self.simkey("show", "key").splitlines())
+
+    def script(self, text, kind="vbs", env=None):
+        path = os.path.join(self.folder, "page." + kind)
+        with open(path, "w", newline="\r\n") as f:
+            f.write(text)
+        run_env = {"TALLYKEY_SIMKEY_DIR": self.devices, **(env or {})}
+        result = wine(self.cscript, "//nologo", windows_path(path), env=run_env)
+        return result.stdout.replace("\r", "").splitlines()
+
+    def test_vbscript_calls_all_five(self):
+        self.simkey("add-key", "key", "--serial", SERIAL, "--digest-key", "000102030405060708090a0b0c0d0e0f")
+        lines = self.script("""
+Set key = CreateObject("Tallykey.UsbKey")
+WScript.Echo "FindKeys " & key.FindKeys()
+Dim sn, digest
+r = key.GetSN(sn)
+WScript.Echo "GetSN " & r & " " & sn
+WScript.Echo "InitPassword " & key.InitPassword("first")
+WScript.Echo "InitPassword " & key.InitPassword("again")
+WScript.Echo "UpdatePassword " & key.UpdatePassword("wrong", "x")
+WScript.Echo "UpdatePassword " & key.UpdatePassword("first", "pw")
+r = key.HMAC_MD5("pw", "challenge", 9, digest)
+WScript.Echo "HMAC_MD5 " & r & " " & digest
+digest = "untouched"
+r = key.HMAC_MD5("wrong", "challenge", 9, digest)
+WScript.Echo "HMAC_MD5 " & r & " " & digest
+""")
+        expected = hmac.new(bytes(range(16)), b"challenge", hashlib.md5).hexdigest()
+        self.assertEqual(lines, [
+            "FindKeys 1", "GetSN 0 " + SERIAL, "InitPassword 0", "InitPassword -5", "UpdatePassword -5",
+            "UpdatePassword 0", "HMAC_MD5 0 " + expected, "HMAC_MD5 -5 untouched"])
+        self.assertEqual(self.show()["password_digest"], hashlib.md5(b"pw").hexdigest())
+
+    def test_both_progids_and_names_in_another_case(self):
+        self.simkey("add-key", "key", "--serial", SERIAL)
+        lines = self.script("""
+Set a = CreateObject("Tallykey.UsbKey")
+Set b = CreateObject("Tallykey.UsbKey.1")
+Dim sn
+WScript.Echo a.findkeys() & " " & b.FINDKEYS()
+r = b.getsn(sn)
+WScript.Echo r & " " & sn
+""")
+        self.assertEqual(lines, ["1 1", "0 " + SERIAL])
+
+    def test_no_key_two_keys_and_no_hid(self):
+        page = """
+Set key = CreateObject("Tallykey.UsbKey")
+Dim sn, digest
+sn = "before"
+digest = "before"
+WScript.Echo key.FindKeys() & " " & key.GetSN(sn) & " " & key.InitPassword("p") & " " & _
+    key.UpdatePassword("a", "b") & " " & key.HMAC_MD5("p", "m", 1, digest) & " " & sn & " " & digest
+"""
+        self.assertEqual(self.script(page), ["0 -2 -2 -2 -2 before before"])
+        self.simkey("add-key", "a")
+        self.simkey("add-key", "b", "--serial", "1111111111111111")
+        self.assertEqual(self.script(page), ["2 -3 -3 -3 -3 before before"])
+        missing = self.script(page, env={"TALLYKEY_WINEDLLOVERRIDES": "hid="})
+        self.assertEqual(missing, ["-1 -1 -1 -1 -1 before before"])
+
+    def test_jscript(self):
+        self.simkey("add-key", "key", "--serial", SERIAL)
+        lines = self.script("""
+var key = new ActiveXObject("Tallykey.UsbKey");
+WScript.Echo("FindKeys " + key.FindKeys());
+WScript.Echo("InitPassword " + key.InitPassword("js"));
+WScript.Echo("UpdatePassword " + key.UpdatePassword("js", "js2"));
+""", kind="js")
+        self.assertEqual(lines, ["FindKeys 1", "InitPassword 0", "UpdatePassword 0"])
+        self.assertEqual(self.show()["password_digest"], hashlib.md5(b"js2").hexdigest())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
