@@ -6,6 +6,8 @@
       product binds at run time; the files are built for the given machine.
   pe_check.py exports FILE NAME...
       the file exports exactly these names, undecorated, in this order of ordinals.
+  pe_check.py resources FILE TYPE:ID...
+      the file carries these resources (TYPE a name such as TYPELIB, or a number).
   pe_check.py version FILE --block B --translation LANG,CP --file-version V
                       --product-version V --string KEY=VALUE...
       the version resource: fixed part (a DLL for 32-bit Windows) and strings.
@@ -52,8 +54,23 @@ def check_exports(args):
     pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
     symbols = sorted(pe.DIRECTORY_ENTRY_EXPORT.symbols, key=lambda e: e.ordinal)
     names = [e.name.decode() if e.name else f"#{e.ordinal}" for e in symbols]
-    print(f"{args.file}: exports {', '.join(names)}")
-    return [] if names == args.names else [f"{args.file}: exports {names}, expected {args.names}"]
+    ordinals = [e.ordinal for e in symbols]
+    print(f"{args.file}: exports {', '.join(f'{o}:{n}' for o, n in zip(ordinals, names))}")
+    failures = [] if names == args.names else [f"{args.file}: exports {names}, expected {args.names}"]
+    if args.ordinals and ordinals != list(range(1, len(names) + 1)):
+        failures.append(f"{args.file}: ordinals {ordinals}, expected 1 to {len(names)}")
+    return failures
+
+
+def check_resources(args):
+    pe = pefile.PE(args.file)
+    present = set()
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        type_name = str(kind.name) if kind.name else str(kind.id)
+        for entry in kind.directory.entries:
+            present.add(f"{type_name}:{entry.name if entry.name else entry.id}")
+    print(f"{args.file}: resources {', '.join(sorted(present))}")
+    return [f"{args.file}: no resource {want}" for want in args.resources if want not in present]
 
 
 def version_of(text):
@@ -101,8 +118,12 @@ def main():
     p.add_argument("--machine", choices=MACHINES, required=True)
     p.add_argument("files", nargs="+")
     p = sub.add_parser("exports")
+    p.add_argument("--ordinals", action="store_true", help="ordinals 1..n in the order given")
     p.add_argument("file")
     p.add_argument("names", nargs="+")
+    p = sub.add_parser("resources")
+    p.add_argument("file")
+    p.add_argument("resources", nargs="+")
     p = sub.add_parser("version")
     p.add_argument("file")
     p.add_argument("--block", required=True)
@@ -111,7 +132,8 @@ def main():
     p.add_argument("--product-version", required=True)
     p.add_argument("--string", action="append", default=[])
     args = parser.parse_args()
-    failures = {"imports": check_imports, "exports": check_exports, "version": check_version}[args.check](args)
+    failures = {"imports": check_imports, "exports": check_exports, "resources": check_resources,
+                "version": check_version}[args.check](args)
     for failure in failures:
         print("FAIL:", failure)
     sys.exit(1 if failures else 0)
