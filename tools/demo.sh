@@ -85,6 +85,22 @@ tools/wine.sh run "$root/build/win64/bin/nphost.exe" nptallykey.dll "FindKeys" "
   "HMAC_MD5($password,$message)" "HMAC_MD5_HexString($password,$hex)" | tr -d '\r' | tee "$demo/nphost.txt"
 check_page "$demo/nphost.txt"
 
+section "control tallykey.dll (x86_64): registered with regsvr32, scripted from VBScript under Wine"
+fresh_devices >/dev/null
+# The control has no ResetDigist: the key got its digest value elsewhere.
+"$simkey" set tallykey --digest-key "$value"
+dll=$(tools/wine.sh path "$root/build/win64/bin/tallykey.dll")
+tools/wine.sh run regsvr32 /s "$dll" && echo "regsvr32 /s tallykey.dll: ok"
+tools/wine.sh run reg query 'HKCR\Tallykey.UsbKey\CLSID' | tr -d '\r' | grep -E 'REG_SZ'
+cp -f "$root/build/wine/prefix/drive_c/windows/system32/cscript.exe" "$root/build/win64/bin/cscript.exe"
+tools/wine.sh run "$root/build/win64/bin/cscript.exe" //nologo "$(tools/wine.sh path tools/pages/walkthrough.vbs)" \
+  "$password" "$message" | tr -d '\r' | tee "$demo/vbscript.txt"
+grep -q "digest = \"$expected\"" "$demo/vbscript.txt" && grep -q 'sn = "0001abcdef10207f"' "$demo/vbscript.txt" &&
+  grep -q 'UpdatePassword(wrong, password) -> -5' "$demo/vbscript.txt" ||
+  { echo "unexpected result from the control" >&2; exit 1; }
+echo "all results as expected; the keyed digest matches HMAC-MD5 computed independently"
+tools/wine.sh run regsvr32 /s /u "$dll" && echo "regsvr32 /s /u tallykey.dll: ok"
+
 section "the key afterwards"
 "$simkey" show tallykey | grep -E '^(serial|password|digest_key) '
 echo
