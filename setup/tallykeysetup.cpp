@@ -1,0 +1,252 @@
+// tallykeysetup: the one-dialog installer. It carries tallykey.dll and
+// nptallykey.dll as resources, writes them into the system directory, has
+// regsvr32 register or unregister the control, and adds or removes the
+// browsers' plug-in key. Its texts are GBK (code page 936) for the ANSI calls.
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "setupids.h"
+
+namespace {
+
+// GBK texts, written as bytes so the source stays ASCII.
+// "请关闭您的IE浏览器，再进行安装操作！" and its FireFox and Chrome forms
+const char TEXT_CLOSE_IE[] = "\xC7\xEB\xB9\xD8\xB1\xD5\xC4\xFA\xB5\xC4" "IE"
+                             "\xE4\xAF\xC0\xC0\xC6\xF7\xA3\xAC\xD4\xD9\xBD\xF8\xD0\xD0\xB0\xB2\xD7\xB0\xB2\xD9\xD7\xF7\xA3\xA1";
+const char TEXT_CLOSE_FIREFOX[] = "\xC7\xEB\xB9\xD8\xB1\xD5\xC4\xFA\xB5\xC4" "FireFox"
+                                  "\xE4\xAF\xC0\xC0\xC6\xF7\xA3\xAC\xD4\xD9\xBD\xF8\xD0\xD0\xB0\xB2\xD7\xB0\xB2\xD9\xD7\xF7\xA3\xA1";
+const char TEXT_CLOSE_CHROME[] = "\xC7\xEB\xB9\xD8\xB1\xD5\xC4\xFA\xB5\xC4" "Chrome"
+                                 "\xE4\xAF\xC0\xC0\xC6\xF7\xA3\xAC\xD4\xD9\xBD\xF8\xD0\xD0\xB0\xB2\xD7\xB0\xB2\xD9\xD7\xF7\xA3\xA1";
+const char CAPTION_CANNOT_GO_ON[] = "\xB0\xB2\xD7\xB0\xCE\xDE\xB7\xA8\xBC\xCC\xD0\xF8";  // "安装无法继续"
+const char TEXT_INSTALLED[] = "\xB0\xB2\xD7\xB0\xB3\xC9\xB9\xA6!";                      // "安装成功!"
+const char TEXT_UNINSTALLED[] = "\xD0\xB6\xD4\xD8\xB3\xC9\xB9\xA6!";                    // "卸载成功!"
+
+const char CONTROL_FILE[] = "tallykey.dll";
+const char PLUGIN_FILE[] = "nptallykey.dll";
+const char PLUGIN_KEY[] = "SOFTWARE\\MozillaPlugins\\@bhrbkey.cn/tallykeyplugin";
+const char CONTROL_CLASS_KEY[] = "SOFTWARE\\Classes\\CLSID\\{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}";
+// How long regsvr32 may take before we stop waiting for it.
+const DWORD REGISTRATION_WAIT_MS = 30000;
+
+HINSTANCE instance;
+DWORD lastError;
+
+void Status(HWND dialog, const char* format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    SetDlgItemTextA(dialog, IDC_STATUS, text);
+}
+
+// An open browser window blocks both actions.
+bool BrowserOpen(HWND dialog)
+{
+    const char* text = nullptr;
+    if (FindWindowA("IEFrame", nullptr))
+        text = TEXT_CLOSE_IE;
+    else if (FindWindowA("MozillaWindowClass", nullptr))
+        text = TEXT_CLOSE_FIREFOX;
+    else if (FindWindowA("Chrome_WidgetWin_0", nullptr))
+        text = TEXT_CLOSE_CHROME;
+    if (text == nullptr)
+        return false;
+    MessageBoxA(dialog, text, CAPTION_CANNOT_GO_ON, MB_OK | MB_ICONINFORMATION);
+    return true;
+}
+
+// "<system directory>\<name>", or false with lastError set.
+bool SystemPath(const char* name, char (&path)[MAX_PATH])
+{
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        lastError = length == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW;
+        return false;
+    }
+    if (lstrlenA(path) + 1 + lstrlenA(name) >= MAX_PATH) {
+        lastError = ERROR_BUFFER_OVERFLOW;
+        return false;
+    }
+    lstrcatA(path, "\\");
+    lstrcatA(path, name);
+    return true;
+}
+
+bool WriteResourceFile(int id, const char* name)
+{
+    char path[MAX_PATH];
+    if (!SystemPath(name, path))
+        return false;
+    HRSRC resource = FindResourceA(instance, MAKEINTRESOURCEA(id), "FILE");
+    HGLOBAL loaded = resource ? LoadResource(instance, resource) : nullptr;
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    DWORD size = resource ? SizeofResource(instance, resource) : 0;
+    if (bytes == nullptr || size == 0) {
+        lastError = GetLastError();
+        return false;
+    }
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        lastError = GetLastError();
+        return false;
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, bytes, size, &written, nullptr);
+    lastError = GetLastError();
+    CloseHandle(file);
+    return ok && written == size;
+}
+
+// Runs regsvr32 on tallykey.dll in the system directory and waits for it
+// (bounded). The exit code is handed back; lastError holds a start failure.
+bool RunRegistrationTool(bool unregister, DWORD& exitCode)
+{
+    char directory[MAX_PATH];
+    UINT length = GetSystemDirectoryA(directory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        lastError = GetLastError();
+        return false;
+    }
+    char command[MAX_PATH];
+    lstrcpynA(command, unregister ? "regsvr32 /s /u " : "regsvr32 /s ", MAX_PATH);
+    lstrcpynA(command + lstrlenA(command), CONTROL_FILE, MAX_PATH - lstrlenA(command));
+    STARTUPINFOA startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, directory, &startup,
+                        &process)) {
+        lastError = GetLastError();
+        return false;
+    }
+    // Later steps look at what the tool did to tallykey.dll.
+    exitCode = WaitForSingleObject(process.hProcess, REGISTRATION_WAIT_MS) == WAIT_OBJECT_0 ? 0 : WAIT_TIMEOUT;
+    if (exitCode == 0)
+        GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    lastError = ERROR_SUCCESS;
+    return true;
+}
+
+bool ControlRegistered()
+{
+    HKEY key;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, CONTROL_CLASS_KEY, 0, KEY_READ, &key);
+    lastError = static_cast<DWORD>(result);
+    if (result != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+bool RegisterPlugin()
+{
+    char path[MAX_PATH];
+    if (!SystemPath(PLUGIN_FILE, path))
+        return false;
+    HKEY key;
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, PLUGIN_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                                  nullptr, &key, nullptr);
+    if (result != ERROR_SUCCESS) {
+        lastError = static_cast<DWORD>(result);
+        return false;
+    }
+    // A value that was not written is a failed step, not a success.
+    result = RegSetValueExA(key, "Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
+                            static_cast<DWORD>(lstrlenA(path) + 1));
+    RegCloseKey(key);
+    lastError = static_cast<DWORD>(result);
+    return result == ERROR_SUCCESS;
+}
+
+void Install(HWND dialog)
+{
+    if (BrowserOpen(dialog))
+        return;
+    if (!WriteResourceFile(IDR_CONTROL_FILE, CONTROL_FILE) || !WriteResourceFile(IDR_PLUGIN_FILE, PLUGIN_FILE)) {
+        Status(dialog, "Copy file failed! error = %d.", static_cast<int>(lastError));
+        return;
+    }
+    DWORD exitCode = 0;
+    bool ok = RunRegistrationTool(false, exitCode);
+    if (ok && exitCode != 0) {
+        lastError = exitCode;  // regsvr32's own failure code
+        ok = false;
+    }
+    ok = ok && ControlRegistered() && RegisterPlugin();
+    if (!ok) {
+        Status(dialog, "Register failed! error = %d.", static_cast<int>(lastError));
+        return;
+    }
+    Status(dialog, "%s", TEXT_INSTALLED);
+}
+
+void Uninstall(HWND dialog)
+{
+    if (BrowserOpen(dialog))
+        return;
+    bool failed = false;
+    DWORD exitCode = 0;  // unregistering what is not there is no failure
+    if (!RunRegistrationTool(true, exitCode)) {
+        Status(dialog, "Uninstall failed! error = %d.", static_cast<int>(lastError));
+        failed = true;
+    }
+    LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, PLUGIN_KEY);
+    lastError = static_cast<DWORD>(result);
+    if (result != ERROR_SUCCESS) {
+        Status(dialog, "Uninstall failed! error = %d.", static_cast<int>(lastError));
+        failed = true;
+    }
+    for (const char* name : {CONTROL_FILE, PLUGIN_FILE}) {
+        char path[MAX_PATH];
+        bool removed = SystemPath(name, path);
+        if (removed && !DeleteFileA(path)) {
+            lastError = GetLastError();
+            removed = false;
+        }
+        if (!removed) {
+            Status(dialog, "Remove file failed! error = %d.", static_cast<int>(lastError));
+            failed = true;
+        }
+    }
+    if (!failed)
+        Status(dialog, "%s", TEXT_UNINSTALLED);
+}
+
+INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_INITDIALOG)
+        return TRUE;
+    if (message != WM_COMMAND)
+        return FALSE;
+    switch (LOWORD(wParam)) {
+    case IDOK:
+        Install(dialog);
+        return TRUE;
+    case IDC_UNINSTALL:
+        Uninstall(dialog);
+        return TRUE;
+    case IDCANCEL:
+        if (IsWindowEnabled(GetDlgItem(dialog, IDCANCEL)))
+            EndDialog(dialog, IDCANCEL);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int)
+{
+    instance = module;
+    DialogBoxParamA(module, MAKEINTRESOURCEA(IDD_SETUP), nullptr, DialogProc, 0);
+    return 0;
+}
