@@ -8,6 +8,9 @@
       the file exports exactly these names, undecorated, in this order of ordinals.
   pe_check.py resources FILE TYPE:ID...
       the file carries these resources (TYPE a name such as TYPELIB, or a number).
+  pe_check.py setup FILE CONTROL_DLL PLUGIN_DLL
+      the installer's resources: types, ids and language 2052, the dialog
+      template, the banner bitmap, the embedded DLLs byte for byte, the manifest.
   pe_check.py version FILE --block B --translation LANG,CP --file-version V
                       --product-version V --string KEY=VALUE...
       the version resource: fixed part (a DLL for 32-bit Windows) and strings.
@@ -73,6 +76,161 @@ def check_resources(args):
     return [f"{args.file}: no resource {want}" for want in args.resources if want not in present]
 
 
+CHINESE_PRC = 2052
+DIALOG_CLASSES = {0x80: "button", 0x81: "edit", 0x82: "static"}
+
+
+def resource_data(pe, type_key, id_):
+    """{language: bytes} of one resource."""
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if (str(kind.name) if kind.name else kind.id) != type_key:
+            continue
+        for entry in kind.directory.entries:
+            if entry.id == id_:
+                return {lang.id: pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+                        for lang in entry.directory.entries}
+    return {}
+
+
+def parse_dialog(data):
+    """The fields of an extended dialog template that the installer fixes."""
+    pos = 0
+
+    def word():
+        nonlocal pos
+        value = int.from_bytes(data[pos:pos + 2], "little")
+        pos += 2
+        return value
+
+    def dword():
+        nonlocal pos
+        value = int.from_bytes(data[pos:pos + 4], "little")
+        pos += 4
+        return value
+
+    def short():
+        value = word()
+        return value - 0x10000 if value >= 0x8000 else value
+
+    def text():
+        nonlocal pos
+        end = pos
+        while data[end:end + 2] != b"\0\0":
+            end += 2
+        value = data[pos:end].decode("utf-16-le")
+        pos = end + 2
+        return value
+
+    def sz_or_ord():
+        nonlocal pos
+        first = int.from_bytes(data[pos:pos + 2], "little")
+        if first == 0:
+            pos += 2
+            return ""
+        if first == 0xFFFF:
+            pos += 2
+            return word()
+        return text()
+
+    version, signature = word(), word()
+    assert (version, signature) == (1, 0xFFFF), "not an extended dialog template"
+    dialog = {"helpId": dword(), "exStyle": dword(), "style": dword()}
+    count = word()
+    dialog["rect"] = (short(), short(), short(), short())
+    dialog["menu"], dialog["class"], dialog["caption"] = sz_or_ord(), sz_or_ord(), text()
+    dialog["pointSize"], dialog["weight"] = word(), word()
+    dialog["italic"], dialog["charset"] = data[pos], data[pos + 1]
+    pos += 2
+    dialog["font"] = text()
+    items = []
+    for _ in range(count):
+        pos = (pos + 3) & ~3
+        item = {"helpId": dword(), "exStyle": dword(), "style": dword()}
+        item["rect"] = (short(), short(), short(), short())
+        item["id"] = dword()
+        if item["id"] >= 0x80000000:
+            item["id"] -= 0x100000000
+        cls = sz_or_ord()
+        item["class"] = DIALOG_CLASSES.get(cls, cls) if isinstance(cls, int) else cls.lower()
+        item["text"] = sz_or_ord()
+        pos += word()
+        items.append(item)
+    dialog["items"] = items
+    return dialog
+
+
+# Window styles the template must carry (bits looked at, value).
+WS_POPUP, WS_CAPTION, WS_SYSMENU, WS_BORDER, WS_TABSTOP = 0x80000000, 0x00C00000, 0x00080000, 0x00800000, 0x00010000
+DS_MODALFRAME, DS_CENTER, DS_SETFONT = 0x80, 0x800, 0x40
+SS_BITMAP, SS_CENTERIMAGE = 0x0E, 0x200
+ES_AUTOHSCROLL, ES_READONLY = 0x80, 0x800
+BS_TYPEMASK = 0x0F
+
+
+def check_setup(args):
+    failures = []
+    pe = pefile.PE(args.file)
+    wanted = {("FILE", 102), ("FILE", 115), (2, 104), (5, 101), (24, 1)}
+    present = set()
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        key = str(kind.name) if kind.name else kind.id
+        for entry in kind.directory.entries:
+            present.add((key, entry.id))
+            langs = [lang.id for lang in entry.directory.entries]
+            if langs != [CHINESE_PRC]:
+                failures.append(f"resource {key}:{entry.id} languages {langs}, expected [2052]")
+    if present != wanted:
+        failures.append(f"resources {sorted(map(str, present))}, expected {sorted(map(str, wanted))}")
+
+    for id_, built in ((102, args.control), (115, args.plugin)):
+        with open(built, "rb") as f:
+            if resource_data(pe, "FILE", id_).get(CHINESE_PRC) != f.read():
+                failures.append(f"FILE {id_} differs from {built}")
+
+    bitmap = resource_data(pe, 2, 104).get(CHINESE_PRC, b"")
+    width, height, planes, bits, compression = (int.from_bytes(bitmap[4:8], "little", signed=True),
+                                                 int.from_bytes(bitmap[8:12], "little", signed=True),
+                                                 int.from_bytes(bitmap[12:14], "little"),
+                                                 int.from_bytes(bitmap[14:16], "little"),
+                                                 int.from_bytes(bitmap[16:20], "little"))
+    if (width, abs(height), bits, compression) != (265, 116, 24, 0):
+        failures.append(f"bitmap {width}x{height} {bits} bits compression {compression}, expected 265x116 24 bits")
+
+    manifest = resource_data(pe, 24, 1).get(CHINESE_PRC, b"").decode("utf-8", "replace")
+    if 'manifestVersion="1.0"' not in manifest or "requestedExecutionLevel" in manifest or "dependency" in manifest:
+        failures.append(f"manifest: {manifest!r}")
+
+    dialog = parse_dialog(resource_data(pe, 5, 101).get(CHINESE_PRC, b""))
+    style = dialog["style"]
+    for name, bit in (("WS_POPUP", WS_POPUP), ("WS_CAPTION", WS_CAPTION), ("WS_SYSMENU", WS_SYSMENU),
+                      ("DS_MODALFRAME", DS_MODALFRAME), ("DS_CENTER", DS_CENTER), ("DS_SETFONT", DS_SETFONT)):
+        if style & bit != bit:
+            failures.append(f"dialog style lacks {name}")
+    expect = {"rect": (0, 0, 193, 139), "caption": "晴港卫士控件安装", "pointSize": 9, "font": "宋体", "menu": "",
+              "class": ""}
+    for field, value in expect.items():
+        if dialog[field] != value:
+            failures.append(f"dialog {field} is {dialog[field]!r}, expected {value!r}")
+    items = [(i["id"], i["class"], i["text"], i["rect"]) for i in dialog["items"]]
+    expected_items = [(-1, "static", 104, (7, 7, 179, 79)), (1000, "edit", "", (7, 96, 179, 14)),
+                      (1, "button", "安装", (7, 118, 50, 14)), (3, "button", "卸载", (71, 118, 50, 14)),
+                      (2, "button", "关闭", (135, 118, 50, 14))]
+    if items != expected_items:
+        failures.append(f"dialog controls {items}, expected {expected_items}")
+    else:
+        static, edit, *buttons = dialog["items"]
+        if static["style"] & (SS_BITMAP | SS_CENTERIMAGE) != SS_BITMAP | SS_CENTERIMAGE:
+            failures.append("the picture is not a centred bitmap")
+        need = WS_BORDER | ES_READONLY | ES_AUTOHSCROLL | WS_TABSTOP
+        if edit["style"] & need != need:
+            failures.append("the status line is not a bordered, read-only, scrolling tab stop")
+        for button in buttons:
+            if button["style"] & BS_TYPEMASK != 0 or not button["style"] & WS_TABSTOP:
+                failures.append(f"button {button['id']} is not a plain push button with a tab stop")
+    print(f"{args.file}: resources {sorted(map(str, present))}; dialog {dialog['caption']} {items}")
+    return failures
+
+
 def version_of(text):
     parts = [int(p) for p in text.split(".")]
     return (parts[0] << 16 | parts[1], parts[2] << 16 | parts[3])
@@ -124,6 +282,10 @@ def main():
     p = sub.add_parser("resources")
     p.add_argument("file")
     p.add_argument("resources", nargs="+")
+    p = sub.add_parser("setup")
+    p.add_argument("file")
+    p.add_argument("control")
+    p.add_argument("plugin")
     p = sub.add_parser("version")
     p.add_argument("file")
     p.add_argument("--block", required=True)
@@ -133,7 +295,7 @@ def main():
     p.add_argument("--string", action="append", default=[])
     args = parser.parse_args()
     failures = {"imports": check_imports, "exports": check_exports, "resources": check_resources,
-                "version": check_version}[args.check](args)
+                "setup": check_setup, "version": check_version}[args.check](args)
     for failure in failures:
         print("FAIL:", failure)
     sys.exit(1 if failures else 0)
