@@ -101,6 +101,52 @@ grep -q "digest = \"$expected\"" "$demo/vbscript.txt" && grep -q 'sn = "0001abcd
 echo "all results as expected; the keyed digest matches HMAC-MD5 computed independently"
 tools/wine.sh run regsvr32 /s /u "$dll" && echo "regsvr32 /s /u tallykey.dll: ok"
 
+section "installer, end to end: dist/, a fresh Wine prefix, tallykeysetup.exe driven on an X server"
+for arch in win32 win64; do
+  mkdir -p "dist/$arch"
+  cp "build/$arch/dist/tallykeysetup.exe" "build/$arch/bin/tallykey.dll" "build/$arch/bin/nptallykey.dll" "dist/$arch/"
+done
+ls -l dist/win32 dist/win64 | sed -n '/\.dll\|\.exe/p'
+fresh_devices >/dev/null
+"$simkey" set tallykey --digest-key "$value"
+(
+  export TALLYKEY_WINE_DIR=$root/build/wine-demo LC_ALL=zh_CN.UTF-8
+  rm -rf "$TALLYKEY_WINE_DIR"
+  xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+    set -euo pipefail
+    tools/wine.sh start && echo "fresh Wine prefix: ok"
+    trap "tools/wine.sh stop" EXIT
+    driver() { tools/wine.sh run build/win64/bin/setupdriver.exe "$@" | tr -d "\r"; }
+    tools/wine.sh run dist/win64/tallykeysetup.exe & setup=$!
+    driver wait >/dev/null
+    echo "install: $(driver click 1)"
+    import -window root build/demo/setup-dialog.png && echo "screenshot: build/demo/setup-dialog.png"
+    system32=$TALLYKEY_WINE_DIR/prefix/drive_c/windows/system32
+    cmp "$system32/tallykey.dll" dist/win64/tallykey.dll && cmp "$system32/nptallykey.dll" dist/win64/nptallykey.dll &&
+      echo "installed files: identical to dist/win64"
+
+    # The control, as a COM-hosting browser creates it.
+    cp -f "$system32/cscript.exe" build/win64/bin/cscript.exe
+    tools/wine.sh run build/win64/bin/cscript.exe //nologo "$(tools/wine.sh path tools/pages/walkthrough.vbs)" \
+      "$0" "$1" | tr -d "\r" | tee build/demo/installed-control.txt
+
+    # The plug-in, found the way a browser finds it: the Path value of its key.
+    plugin=$(tools/wine.sh run reg query "HKLM\\SOFTWARE\\MozillaPlugins\\@bhrbkey.cn/tallykeyplugin" /v Path |
+             tr -d "\r" | sed -n "s/.*REG_SZ *//p")
+    echo "MozillaPlugins Path: $plugin"
+    tools/wine.sh run build/win64/bin/nphost.exe "$plugin" FindKeys GetSN "HMAC_MD5($0,$1)" | tr -d "\r" |
+      tee build/demo/installed-plugin.txt
+
+    echo "uninstall: $(driver click 3)"
+    [ ! -e "$system32/tallykey.dll" ] && [ ! -e "$system32/nptallykey.dll" ] && echo "installed files: removed"
+    driver key escape >/dev/null
+    wait $setup
+  ' "$password" "$message"
+)
+grep -q "digest = \"$expected\"" "$demo/installed-control.txt" && grep -q "string \"$expected\"" "$demo/installed-plugin.txt" ||
+  { echo "unexpected result from the installed components" >&2; exit 1; }
+echo "both installed components give the expected keyed digest"
+
 section "the key afterwards"
 "$simkey" show tallykey | grep -E '^(serial|password|digest_key) '
 echo

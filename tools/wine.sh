@@ -28,6 +28,7 @@ base_env=(
   "WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml="
   "LC_ALL=${LC_ALL:-C.UTF-8}"
   "DISPLAY=${DISPLAY:-}"
+  "XAUTHORITY=${XAUTHORITY:-}"
   "TMPDIR=${TMPDIR:-/tmp}"
 )
 
