@@ -60,6 +60,16 @@ KeyResult OpenKey(CKeySession& key)
     return result;
 }
 
+// Opened, then the password proved: how the methods that use it begin.
+KeyResult OpenAndProve(CKeySession& key, BSTR password)
+{
+    KeyResult result = OpenKey(key);
+    if (result != KEY_RESULT_OK)
+        return result;
+    AnsiText text(password);
+    return key.Prove(text.Data(), text.Size());
+}
+
 // The bytes as lower-case hexadecimal in a new BSTR; null when out of memory.
 BSTR HexString(const uint8_t* bytes, size_t count)
 {
@@ -227,11 +237,7 @@ HRESULT CUsbKey::UpdatePassword(BSTR szOldPassword, BSTR szNewPassword, VARIANT*
 {
     return Run(pResult, [&]() -> LONG {
         CKeySession key(api);
-        KeyResult result = OpenKey(key);
-        if (result == KEY_RESULT_OK) {
-            AnsiText old(szOldPassword);
-            result = key.Prove(old.Data(), old.Size());
-        }
+        KeyResult result = OpenAndProve(key, szOldPassword);
         if (result == KEY_RESULT_OK) {
             AnsiText password(szNewPassword);
             result = key.SetPassword(password.Data(), password.Size());
@@ -263,11 +269,7 @@ HRESULT CUsbKey::HMAC_MD5(BSTR szPassword, BSTR bszInput, int nLength, VARIANT* 
         return E_POINTER;
     return Run(pResult, [&]() -> LONG {
         CKeySession key(api);
-        KeyResult result = OpenKey(key);
-        if (result == KEY_RESULT_OK) {
-            AnsiText password(szPassword);
-            result = key.Prove(password.Data(), password.Size());
-        }
+        KeyResult result = OpenAndProve(key, szPassword);
         if (result != KEY_RESULT_OK)
             return result;
         AnsiText input(bszInput);
