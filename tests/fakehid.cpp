@@ -199,7 +199,7 @@ FakeHid::FakeHid()
     const uint8_t serial[8] = {0x00, 0x01, 0xAB, 0xCD, 0xEF, 0x10, 0x20, 0x7F};
     SIMKEY::InitKeyState(key.firmware, serial);
 
-    int module;
+    static int module;  // any non-null address marks the libraries as loaded
     api.hid = {reinterpret_cast<HMODULE>(&module), GetHidGuid, GetPreparsedData, FreePreparsedData,
                GetAttributes, GetProductString, SetFeature, GetFeature};
     api.setup = {reinterpret_cast<HMODULE>(&module), DestroyDeviceInfoList, GetClassDevsA, EnumDeviceInterfaces,
