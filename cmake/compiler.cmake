@@ -19,9 +19,3 @@ else()
   endif()
 endif()
 
-# Windows DLLs whose exports are looked up by name: no stdcall decoration on i686.
-function(tallykey_undecorated_exports target)
-  if(WIN32)
-    target_link_options(${target} PRIVATE -Wl,--kill-at)
-  endif()
-endfunction()

@@ -147,8 +147,6 @@ NPError FillPluginFuncs(NPPluginFuncs* pluginFuncs)
 
 } // namespace
 
-NPClass* CPluginObject::Class() { return &pluginClass; }
-
 NP_EXPORT(NPError) NP_GetEntryPoints(NPPluginFuncs* pluginFuncs)
 {
     WriteLog("NP_GetEntryPoints\n");

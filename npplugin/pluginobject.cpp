@@ -139,8 +139,6 @@ CPluginObject& CPluginObject::Instance()
     return *reinterpret_cast<CPluginObject*>(storage);
 }
 
-bool CPluginObject::Built() { return built; }
-
 void CPluginObject::Teardown()
 {
     if (built) {

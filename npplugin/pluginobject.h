@@ -23,11 +23,8 @@ public:
     };
     typedef void (CPluginObject::*Handler)(const NPVariant* args, uint32_t argCount, NPVariant* result);
 
-    // The class every NPN_CreateObject for our object is given.
-    static NPClass* Class();
     // The object, built on first use (after NP_Initialize).
     static CPluginObject& Instance();
-    static bool Built();
     static void Teardown();
 
     NPObject* Header() { return &header; }
