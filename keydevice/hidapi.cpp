@@ -5,6 +5,17 @@
 
 namespace HIDUSBKEY {
 
+// The device-setup service compares cbSize with its own record sizes and
+// refuses any other value, so these are pinned as the published numbers of
+// each architecture (the native build uses the x86_64 layout).
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "interface record (i686)");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "detail record's cbSize (i686)");
+#else
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "interface record (x86_64)");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8, "detail record's cbSize (x86_64)");
+#endif
+
 namespace {
 
 // GetProcAddress yields a generic function pointer; going through void(*)()

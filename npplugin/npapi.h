@@ -4,6 +4,7 @@
 // opaque pointers so that the offsets of the ones we use stay right.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #ifdef _WIN32
@@ -201,3 +202,30 @@ typedef const char* (*NP_GetMIMEDescriptionFunc)();
 typedef NPError (*NP_GetValueFunc)(void* future, NPPVariable variable, void* value);
 #endif
 typedef NPError(NP_EXPORT_CALL* NP_ShutdownFunc)();
+
+// The browser and the plug-in only agree on these layouts by convention:
+// nothing checks them at run time, and a wrong one reads a neighbour's
+// function pointer. So the numbers of the published ABI are pinned here,
+// per architecture, rather than trusting sizeof.
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(NPVariant) == 16 && offsetof(NPVariant, value) == 8, "NPVariant layout (i686)");
+static_assert(offsetof(NPNetscapeFuncs, memalloc) == 36 && offsetof(NPNetscapeFuncs, memfree) == 40 &&
+                  offsetof(NPNetscapeFuncs, getstringidentifier) == 88 &&
+                  offsetof(NPNetscapeFuncs, utf8fromidentifier) == 104 &&
+                  offsetof(NPNetscapeFuncs, createobject) == 112,
+              "NPNetscapeFuncs entries (i686)");
+static_assert(offsetof(NPPluginFuncs, version) == 2 && offsetof(NPPluginFuncs, newp) == 4 &&
+                  offsetof(NPPluginFuncs, destroy) == 8 && offsetof(NPPluginFuncs, getvalue) == 52,
+              "NPPluginFuncs entries (i686)");
+#else
+static_assert(sizeof(void*) == 8, "other than i686, only 64-bit builds are made");
+static_assert(sizeof(NPVariant) == 24 && offsetof(NPVariant, value) == 8, "NPVariant layout (x86_64)");
+static_assert(offsetof(NPNetscapeFuncs, memalloc) == 72 && offsetof(NPNetscapeFuncs, memfree) == 80 &&
+                  offsetof(NPNetscapeFuncs, getstringidentifier) == 176 &&
+                  offsetof(NPNetscapeFuncs, utf8fromidentifier) == 208 &&
+                  offsetof(NPNetscapeFuncs, createobject) == 224,
+              "NPNetscapeFuncs entries (x86_64)");
+static_assert(offsetof(NPPluginFuncs, version) == 2 && offsetof(NPPluginFuncs, newp) == 8 &&
+                  offsetof(NPPluginFuncs, destroy) == 16 && offsetof(NPPluginFuncs, getvalue) == 104,
+              "NPPluginFuncs entries (x86_64)");
+#endif

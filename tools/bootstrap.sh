@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the demo need.
-# Idempotent: when everything is there it changes nothing. No i386
-# architecture and no wine32: only 64-bit Windows programs run here.
+# Idempotent: when everything is there it changes nothing. Wine's 32-bit
+# half (wine32:i386) comes from the i386 architecture, which is added once;
+# whether this machine can then execute 32-bit code is checked where the
+# i686 programs run (tools/wine.sh can-run-32).
 set -euo pipefail
 
 packages=(
@@ -11,19 +13,29 @@ packages=(
   wine64 libwine-dev googletest libssl-dev
   xvfb xauth python3-pyqt5.qtwebkit fonts-wqy-microhei imagemagick
 )
+# Without recommends: wine32's pull in hundreds of megabytes of i386 desktop
+# libraries that no test uses.
+lean_packages=(wine32:i386)
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "bootstrap: all ${#packages[@]} packages present"
+not_installed() {
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || echo "$package"
+  done
+}
+mapfile -t missing < <(not_installed "${packages[@]}")
+mapfile -t lean_missing < <(not_installed "${lean_packages[@]}")
+if [ $((${#missing[@]} + ${#lean_missing[@]})) -eq 0 ]; then
+  echo "bootstrap: all $((${#packages[@]} + ${#lean_packages[@]})) packages present"
   exit 0
 fi
 
-echo "bootstrap: installing ${missing[*]}"
+echo "bootstrap: installing ${missing[*]} ${lean_missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
+dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+export DEBIAN_FRONTEND=noninteractive
+[ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+[ ${#lean_missing[@]} -eq 0 ] || $sudo apt-get install -y -qq --no-install-recommends "${lean_missing[@]}" >/dev/null
 echo "bootstrap: done"

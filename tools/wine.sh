@@ -6,6 +6,9 @@
 #   wine.sh run PROGRAM ...  run a Windows program (starts the server if needed)
 #   wine.sh stop             stop the server
 #   wine.sh path UNIXPATH    print the Windows form of a path
+#   wine.sh can-run-32 PROBE run the i686 program PROBE (which prints its
+#                            architecture); exit 0 if this machine executes
+#                            32-bit code, 1 if not
 #
 # The prefix lives in $TALLYKEY_WINE_DIR (default: build/wine of the checkout).
 set -euo pipefail
@@ -23,7 +26,7 @@ base_env=(
   "PATH=/usr/bin:/bin"
   "HOME=$root/home"
   "WINEPREFIX=$root/prefix"
-  "WINEDEBUG=-all"
+  "WINEDEBUG=${TALLYKEY_WINEDEBUG:--all}"
   "WINELOADER=$loader"
   "WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml="
   "LC_ALL=${LC_ALL:-C.UTF-8}"
@@ -31,6 +34,13 @@ base_env=(
   "XAUTHORITY=${XAUTHORITY:-}"
   "TMPDIR=${TMPDIR:-/tmp}"
 )
+
+# Wine's 32-bit half is installed but the prefix was made without it: such
+# a prefix has no syswow64 and runs no i686 program.
+wow64_missing() {
+  [ -f /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll ] &&
+    [ ! -f "$root/prefix/drive_c/windows/syswow64/kernel32.dll" ]
+}
 
 server_running() {
   env -i "${base_env[@]}" "$server" -k0 2>/dev/null
@@ -40,7 +50,9 @@ start() {
   mkdir -p "$root/home"
   exec 9>"$root/lock"
   flock -w 300 9
-  if [ ! -f "$root/prefix/.booted" ]; then
+  if [ ! -f "$root/prefix/.booted" ] || wow64_missing; then
+    env -i "${base_env[@]}" "$server" -k 2>/dev/null || true
+    env -i "${base_env[@]}" "$server" -w 2>/dev/null || true
     rm -rf "$root/prefix"
     env -i "${base_env[@]}" "$loader" wineboot -i >"$root/boot.log" 2>&1 || true
     env -i "${base_env[@]}" "$server" -w
@@ -78,11 +90,15 @@ case "${1:-}" in
     done < <(compgen -e | grep '^TALLYKEY_' || true)
     exec env -i "${base_env[@]}" "${extra[@]}" "$loader" "$@"
     ;;
+  can-run-32)
+    # A kernel without IA32 emulation fails it with "Exec format error".
+    [ "$("$0" run "$2" 2>/dev/null | tr -d '\r')" = i686 ]
+    ;;
   path)
     printf 'Z:%s\n' "$(realpath -m "$2" | tr / '\\')"
     ;;
   *)
-    sed -n '2,11p' "$0" >&2
+    sed -n '2,14p' "$0" >&2
     exit 2
     ;;
 esac

@@ -4,57 +4,33 @@ unregistered with the real regsvr32 (checked with reg query), and called
 from VBScript and JScript through a copy of cscript.exe that sits beside the
 substitute hid.dll/setupapi.dll.
 
-Environment: TALLYKEY_BIN (the win64 bin folder), TALLYKEY_SIMKEY (the native
-simkey tool), TALLYKEY_WINE (tools/wine.sh).
+The registration tool, reg and cscript are those of the build's own
+architecture (TALLYKEY_ARCH): a 32-bit control lives in the 32-bit registry
+view and is created by 32-bit script hosts.
+
+Environment: TALLYKEY_ARCH (win32 or win64), TALLYKEY_BIN (that build's bin
+folder), TALLYKEY_SIMKEY (the native simkey tool), TALLYKEY_WINE (tools/wine.sh).
 """
 import hashlib
 import hmac
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from winetools import ARCH, wine, windows_path  # noqa: E402
+
 BIN = os.environ["TALLYKEY_BIN"]
 SIMKEY = os.environ["TALLYKEY_SIMKEY"]
-WINE = os.environ["TALLYKEY_WINE"]
 CLSID = "{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}"
 LIBID = "{4CA564D7-4F81-4C2C-9429-6609A57D26A5}"
 IID = "{24919A8D-2502-49CA-B37B-C348EE6E708C}"
 SERIAL = "0a1b2c3d4e5f6071"
-
-
-def wine(*args, env=None, check=False):
-    run_env = dict(os.environ, **(env or {}))
-    result = subprocess.run([WINE, "run", *args], capture_output=True, text=True, env=run_env, timeout=120)
-    if check and result.returncode != 0:
-        raise AssertionError(f"{args}: exit {result.returncode}: {result.stderr}")
-    return result
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def reg_query(key):
-    """The key's tree as {subkey path: {value name: data}}, or None when missing."""
-    result = wine("reg", "query", key, "/s")
-    if result.returncode != 0:
-        return None
-    tree, current = {}, None
-    for line in result.stdout.replace("\r", "").splitlines():
-        if line.startswith("HKEY_"):
-            current = line[len("HKEY_CLASSES_ROOT\\"):] if line.startswith("HKEY_CLASSES_ROOT") else line
-            tree[current] = {}
-        elif line.strip() and current is not None:
-            parts = line.strip().split(None, 2)
-            name = parts[0]
-            tree[current][name] = parts[2] if len(parts) > 2 else ""
-    return tree
-
-
-def register(dll, undo=False):
-    return wine("regsvr32", "/s", *(["/u"] if undo else []), windows_path(dll)).returncode
+reg_query = ARCH.reg_tree
+register = ARCH.register
 
 
 class Registration(unittest.TestCase):
@@ -88,23 +64,25 @@ class Registration(unittest.TestCase):
         typelib = reg_query("HKCR\\TypeLib\\" + LIBID)
         self.assertIsNotNone(typelib)
         self.assertEqual(typelib["TypeLib\\" + LIBID + "\\1.0"]["(Default)"], "tallykey 1.0 Type Library")
-        self.assertEqual(typelib["TypeLib\\" + LIBID + "\\1.0\\0\\win64"]["(Default)"], path)
+        self.assertEqual(typelib["TypeLib\\" + LIBID + "\\1.0\\0\\" + ARCH.typelib_platform]["(Default)"], path)
         self.assertIsNotNone(reg_query("HKCR\\Interface\\" + IID))
+        # The class lives in this architecture's view only.
+        self.assertIsNone(ARCH.other().reg_tree("HKCR\\CLSID\\" + CLSID))
 
     def assert_unregistered(self):
         self.assertIsNone(reg_query("HKCR\\CLSID\\" + CLSID))
         self.assertIsNone(reg_query("HKCR\\Tallykey.UsbKey"))
         self.assertIsNone(reg_query("HKCR\\Tallykey.UsbKey.1"))
         self.assertIsNone(reg_query("HKCR\\TypeLib\\" + LIBID))
-        self.assertEqual(wine("reg", "query", "HKCR\\CLSID").returncode, 0)  # never removed
+        self.assertEqual(ARCH.reg_query("HKCR\\CLSID").returncode, 0)  # never removed
 
     def test_register_and_unregister(self):
         self.assertEqual(register(self.dll), 0)
         self.assert_registered(windows_path(self.dll))
         # Again: the same state, and stale entries under the class key are gone.
-        wine("reg", "add", "HKCR\\CLSID\\" + CLSID + "\\InprocServer32", "/v", "ThreadingModel", "/d", "Both", "/f",
+        wine(ARCH.tool("reg"), "add", "HKCR\\CLSID\\" + CLSID + "\\InprocServer32", "/v", "ThreadingModel", "/d", "Both", "/f",
              check=True)
-        wine("reg", "add", "HKCR\\CLSID\\" + CLSID + "\\Stale", "/f", check=True)
+        wine(ARCH.tool("reg"), "add", "HKCR\\CLSID\\" + CLSID + "\\Stale", "/f", check=True)
         self.assertEqual(register(self.dll), 0)
         self.assert_registered(windows_path(self.dll))
         self.assertEqual(register(self.dll, undo=True), 0)
@@ -112,7 +90,7 @@ class Registration(unittest.TestCase):
 
     def test_unregister_removes_foreign_subkeys_too(self):
         self.assertEqual(register(self.dll), 0)
-        wine("reg", "add", "HKCR\\CLSID\\" + CLSID + "\\InprocServer32", "/v", "ThreadingModel", "/d", "Both", "/f",
+        wine(ARCH.tool("reg"), "add", "HKCR\\CLSID\\" + CLSID + "\\InprocServer32", "/v", "ThreadingModel", "/d", "Both", "/f",
              check=True)
         self.assertEqual(register(self.dll, undo=True), 0)
         self.assert_unregistered()
@@ -121,7 +99,7 @@ class Registration(unittest.TestCase):
         self.assertEqual(register(self.dll, undo=True), 0)
         self.assertEqual(register(self.dll, undo=True), 0)
         self.assert_unregistered()
-        self.assertEqual(wine("reg", "query", "HKCR\\CLSID").returncode, 0)
+        self.assertEqual(ARCH.reg_query("HKCR\\CLSID").returncode, 0)
 
     def test_path_with_a_single_quote(self):
         folder = tempfile.mkdtemp(prefix="tallykey it's ")
@@ -141,8 +119,7 @@ class Scripts(unittest.TestCase):
     def setUpClass(cls):
         cls.cscript = os.path.join(BIN, "cscript.exe")
         if not os.path.exists(cls.cscript):
-            prefix = os.path.join(os.environ["TALLYKEY_WINE_DIR"], "prefix")
-            shutil.copy(os.path.join(prefix, "drive_c", "windows", "system32", "cscript.exe"), cls.cscript)
+            shutil.copy(os.path.join(ARCH.system_dir(os.environ["TALLYKEY_WINE_DIR"]), "cscript.exe"), cls.cscript)
         assert register(os.path.join(BIN, "tallykey.dll")) == 0
 
     @classmethod
