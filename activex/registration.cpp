@@ -30,6 +30,7 @@ const CLSID CLSID_Registrar = {0x44EC053A, 0x400F, 0x11D0, {0x9D, 0xCD, 0x00, 0x
 const IID IID_IRegistrar = {0x44EC053B, 0x400F, 0x11D0, {0x9D, 0xCD, 0x00, 0xA0, 0xC9, 0x03, 0x91, 0xD3}};
 const UINT REGISTRY_SCRIPT_ID = 101;
 const wchar_t CLSID_KEY[] = L"CLSID\\{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}";
+const wchar_t CLSID_SERVER_KEY[] = L"CLSID\\{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}\\InprocServer32";
 
 HMODULE ThisModule()
 {
@@ -109,6 +110,58 @@ HRESULT LoadOwnTypeLib(ITypeLib** library, std::string& loadedPath)
     return LoadTypeLib(Wide(loadedPath).c_str(), library);
 }
 
+// On 64-bit Windows the 32-bit and the 64-bit control each have a class key
+// of their own (HKCR\CLSID is per registry view) but share the ProgIDs and
+// the type library's keys. True when the other architecture's control is
+// registered, so that unregistering this one must leave the shared keys.
+bool OtherArchitectureRegistered()
+{
+#ifdef _WIN64
+    const REGSAM otherView = KEY_WOW64_32KEY;
+#else
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
+        return false;  // 32-bit Windows has one view only
+    const REGSAM otherView = KEY_WOW64_64KEY;
+#endif
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, CLSID_SERVER_KEY, 0, KEY_READ | otherView, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// Removes this platform's entry of the type library's registration
+// (TypeLib\{LIBID}\<major>.<minor>\<lcid>\win32 or win64) and nothing else.
+void RemoveOwnTypeLibPlatform(const TLIBATTR& attributes)
+{
+    wchar_t guid[40] = {};
+    if (StringFromGUID2(attributes.guid, guid, 40) == 0)
+        return;
+    const wchar_t* platform = attributes.syskind == SYS_WIN64 ? L"win64" : L"win32";
+    wchar_t key[160] = {};
+    if (_snwprintf(key, 159, L"TypeLib\\%ls\\%x.%x\\%lx\\%ls", guid, attributes.wMajorVerNum,
+                   attributes.wMinorVerNum, static_cast<unsigned long>(attributes.lcid), platform) < 0)
+        return;
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+}
+
+// The whole registration of the type library, through oleaut32's own
+// UnRegisterTypeLib (looked up by name); every result is ignored.
+void UnregisterTypeLibrary(const TLIBATTR& attributes)
+{
+    typedef HRESULT(WINAPI * UnRegisterTypeLibFunc)(REFGUID, WORD, WORD, LCID, SYSKIND);
+    HMODULE oleaut = LoadLibraryA("oleaut32.dll");
+    if (!oleaut)
+        return;
+    auto unregister = reinterpret_cast<UnRegisterTypeLibFunc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(oleaut, "UnRegisterTypeLib")));
+    if (unregister)
+        unregister(attributes.guid, attributes.wMajorVerNum, attributes.wMinorVerNum, attributes.lcid,
+                   attributes.syskind);
+    FreeLibrary(oleaut);
+}
+
 } // namespace
 
 extern "C" HRESULT WINAPI DllRegisterServer()
@@ -133,7 +186,11 @@ extern "C" HRESULT WINAPI DllRegisterServer()
 extern "C" HRESULT WINAPI DllUnregisterServer()
 {
     ComScope com;
-    RunRegistryScript(false);
+    const bool sharing = OtherArchitectureRegistered();
+    // The registry script would also remove the ProgIDs, which the other
+    // architecture's control still needs.
+    if (!sharing)
+        RunRegistryScript(false);
     // Wine's registrar removes keys one at a time and leaves a CLSID key that
     // picked up anything foreign; the class key goes with all its subkeys.
     RegDeleteTreeW(HKEY_CLASSES_ROOT, CLSID_KEY);
@@ -143,16 +200,12 @@ extern "C" HRESULT WINAPI DllUnregisterServer()
     if (SUCCEEDED(LoadOwnTypeLib(&library, path))) {
         TLIBATTR* attributes = nullptr;
         if (SUCCEEDED(library->GetLibAttr(&attributes))) {
-            typedef HRESULT(WINAPI * UnRegisterTypeLibFunc)(REFGUID, WORD, WORD, LCID, SYSKIND);
-            HMODULE oleaut = LoadLibraryA("oleaut32.dll");
-            if (oleaut) {
-                auto unregister = reinterpret_cast<UnRegisterTypeLibFunc>(
-                    reinterpret_cast<void (*)()>(GetProcAddress(oleaut, "UnRegisterTypeLib")));
-                if (unregister)
-                    unregister(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
-                               attributes->syskind);
-                FreeLibrary(oleaut);
-            }
+            // UnRegisterTypeLib would also remove the interface's keys, which
+            // the other control's registration shares.
+            if (sharing)
+                RemoveOwnTypeLibPlatform(*attributes);
+            else
+                UnregisterTypeLibrary(*attributes);
             library->ReleaseTLibAttr(attributes);
         }
         library->Release();

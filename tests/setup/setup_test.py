@@ -1,46 +1,131 @@
 #!/usr/bin/python3
 """The installer as a user meets it: tallykeysetup.exe runs for real under
-Wine (in a prefix of its own, Chinese code page) on an X server, and our
-driver presses its buttons and reads its status line and message boxes.
+Wine (in a 64-bit prefix of its own with WOW64, Chinese code page) on an X
+server, and our driver presses its buttons and reads its status line and
+message boxes.
 
-Environment: TALLYKEY_BIN (win64 bin), TALLYKEY_SETUP (the installer),
+Installer: one build's installer (TALLYKEY_ARCH); an i686 one runs as on
+64-bit Windows, so its files land in syswow64 and its keys in the 32-bit
+registry view. BothArchitectures: the i686 and the x86_64 installers on one
+machine.
+
+Environment: TALLYKEY_ARCH, TALLYKEY_BIN and TALLYKEY_SETUP (the build under
+test), TALLYKEY_WIN64_BIN and TALLYKEY_WIN64_SETUP (BothArchitectures only),
 TALLYKEY_SIMKEY (native simkey), TALLYKEY_WINE (tools/wine.sh),
 TALLYKEY_WINE_DIR (the prefix folder), TALLYKEY_ARTIFACTS (screenshots);
 DISPLAY must name an X server.
 """
 import filecmp
+import hashlib
+import hmac
 import os
+import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
-BIN = os.environ["TALLYKEY_BIN"]
-SETUP = os.environ["TALLYKEY_SETUP"]
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from winetools import ARCH, WINE, Arch, windows_path  # noqa: E402
+from winetools import wine as wine_run  # noqa: E402
+
 SIMKEY = os.environ["TALLYKEY_SIMKEY"]
-WINE = os.environ["TALLYKEY_WINE"]
+WINE_DIR = os.environ["TALLYKEY_WINE_DIR"]
 ARTIFACTS = os.environ.get("TALLYKEY_ARTIFACTS", tempfile.gettempdir())
-SYSTEM32 = os.path.join(os.environ["TALLYKEY_WINE_DIR"], "prefix", "drive_c", "windows", "system32")
-PLUGIN_KEY = "HKLM\\SOFTWARE\\MozillaPlugins\\@bhrbkey.cn/tallykeyplugin"
-CLASS_KEY = "HKLM\\SOFTWARE\\Classes\\CLSID\\{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}"
+PLUGIN_SUBKEY = "MozillaPlugins\\@bhrbkey.cn/tallykeyplugin"
+PLUGIN_KEY = "HKLM\\SOFTWARE\\" + PLUGIN_SUBKEY
+CLSID = "{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}"
+LIBID = "{4CA564D7-4F81-4C2C-9429-6609A57D26A5}"
+CLASS_KEY = "HKLM\\SOFTWARE\\Classes\\CLSID\\" + CLSID
 ENV = dict(os.environ, LC_ALL="zh_CN.UTF-8")
+DLLS = ("tallykey.dll", "nptallykey.dll")
 
 INSTALLED = "安装成功!"
 UNINSTALLED = "卸载成功!"
 
 
 def wine(*args, **kwargs):
-    return subprocess.run([WINE, "run", *args], capture_output=True, text=True, errors="replace", env=ENV,
-                          timeout=120, **kwargs)
+    return wine_run(*args, env={"LC_ALL": "zh_CN.UTF-8"}, **kwargs)
 
 
-def driver(*args):
-    return wine(os.path.join(BIN, "setupdriver.exe"), *args).stdout.replace("\r", "").strip()
+class Build:
+    """One architecture's deliverables: its installer, and its test helpers
+    (dialog driver, stand-in browser, browser-side host, substitute hid.dll
+    and setupapi.dll) in its bin folder."""
+
+    def __init__(self, arch, bin_dir, setup):
+        self.arch, self.bin, self.setup = arch, bin_dir, setup
+        self.system_dir = arch.system_dir(WINE_DIR)
+
+    def driver(self, *args):
+        return wine(os.path.join(self.bin, "setupdriver.exe"), *args).stdout.replace("\r", "").strip()
+
+    def start(self, trace):
+        """The installer, with Wine tracing every module load into the file
+        trace: it shows which registration tool the installer started."""
+        process = subprocess.Popen([WINE, "run", self.setup], env=dict(ENV, TALLYKEY_WINEDEBUG="+loaddll"),
+                                   stderr=trace)
+        assert self.driver("wait") == "ready"
+        return process
+
+    def run_action(self, button):
+        """Starts the installer, presses one button, closes it; the status
+        line and the registration tools it started."""
+        with tempfile.TemporaryFile() as trace:
+            process = self.start(trace)
+            status = self.driver("click", str(button))
+            self.driver("key", "escape")
+            process.wait(timeout=30)
+            trace.seek(0)
+            loaded = re.findall(r'Loaded L"([^"]*regsvr32\.exe)"', trace.read().decode(errors="replace"))
+        return status, {path.replace("\\\\", "\\").lower() for path in loaded}
+
+    def installed_files(self):
+        return [name for name in DLLS if os.path.exists(os.path.join(self.system_dir, name))]
+
+    def plugin_path(self):
+        """The plug-in's Path value, as a browser of this architecture reads it."""
+        result = self.arch.reg_query(PLUGIN_KEY, "/v", "Path")
+        match = re.search(r"REG_SZ\s+(.*)", result.stdout.replace("\r", ""))
+        return match.group(1).strip() if match else None
+
+    def digests_of_installed_components(self, password, message):
+        """What a page gets from the installed control (a VBScript through this
+        architecture's cscript) and from the installed plug-in (loaded from its
+        Path value by this architecture's browser-side host), against a
+        simulated key: (digest from the control, from the plug-in)."""
+        folder = tempfile.mkdtemp(prefix="tallykey-installed-")
+        try:
+            for name in ("hid.dll", "setupapi.dll", "setupapi_wine.dll", "nphost.exe"):
+                shutil.copy(os.path.join(self.bin, name), folder)
+            shutil.copy(os.path.join(self.system_dir, "cscript.exe"), folder)
+            devices = os.path.join(folder, "devices")
+            subprocess.run([SIMKEY, "--dir", devices, "add-key", "key", "--serial", "0a1b2c3d4e5f6071",
+                            "--password", password, "--digest-key", DIGEST_KEY], check=True)
+            env = {"LC_ALL": "zh_CN.UTF-8", "TALLYKEY_SIMKEY_DIR": devices}
+            script = os.path.join(folder, "page.vbs")
+            with open(script, "w", newline="\r\n") as f:
+                f.write('Set key = CreateObject("Tallykey.UsbKey")\nDim sn, digest\nr = key.GetSN(sn)\n'
+                        f'h = key.HMAC_MD5("{password}", "{message}", {len(message)}, digest)\n'
+                        'WScript.Echo key.FindKeys() & " " & r & " " & sn & " " & h & " " & digest\n')
+            out = wine_run(os.path.join(folder, "cscript.exe"), "//nologo", windows_path(script), env=env).stdout
+            control = out.replace("\r", "").strip()
+            plugin_out = wine_run(os.path.join(folder, "nphost.exe"), self.plugin_path() or "(no Path value)",
+                                  "FindKeys", f"HMAC_MD5({password},{message})", env=env).stdout
+            plugin = re.findall(r'-> (?:int |string )?"?([^"\r\n]*)"?', plugin_out)
+            return control, plugin
+        finally:
+            shutil.rmtree(folder)
 
 
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+DIGEST_KEY = "000102030405060708090a0b0c0d0e0f"
+THIS = Build(ARCH, os.environ["TALLYKEY_BIN"], os.environ["TALLYKEY_SETUP"])
+
+
+def expected_digest(message):
+    return hmac.new(bytes.fromhex(DIGEST_KEY), message.encode(), hashlib.md5).hexdigest()
 
 
 class Helper:
@@ -48,7 +133,7 @@ class Helper:
 
     def __init__(self, *args):
         self.ready = tempfile.mktemp(prefix="tallykey-ready-")
-        self.process = subprocess.Popen([WINE, "run", os.path.join(BIN, "browserdummy.exe"), args[0],
+        self.process = subprocess.Popen([WINE, "run", os.path.join(THIS.bin, "browserdummy.exe"), args[0],
                                          windows_path(self.ready), *args[1:]], env=ENV)
         for _ in range(200):
             if os.path.exists(self.ready):
@@ -63,6 +148,9 @@ class Helper:
         time.sleep(0.3)  # its windows and handles go with the process
 
 
+driver = THIS.driver
+
+
 class Installer(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -73,7 +161,7 @@ class Installer(unittest.TestCase):
         subprocess.run([WINE, "stop"], env=ENV)
 
     def setUp(self):
-        self.process = subprocess.Popen([WINE, "run", SETUP], env=ENV)
+        self.process = subprocess.Popen([WINE, "run", THIS.setup], env=ENV)
         self.assertEqual(driver("wait"), "ready")
 
     def tearDown(self):
@@ -84,60 +172,39 @@ class Installer(unittest.TestCase):
                 self.process.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 self.process.kill()
-        # Leave nothing installed for the next case.
-        cleanup = subprocess.Popen([WINE, "run", SETUP], env=ENV)
-        driver("wait")
-        driver("click", "3")
-        driver("key", "escape")
-        cleanup.wait(timeout=30)
+        THIS.run_action(3)  # leave nothing installed for the next case
 
     def installed_files(self):
-        return [name for name in ("tallykey.dll", "nptallykey.dll") if os.path.exists(os.path.join(SYSTEM32, name))]
-
-    def reg(self, *args):
-        return wine("reg", "query", *args)
+        return THIS.installed_files()
 
     def test_install_then_uninstall(self):
         self.assertEqual(driver("click", "1"), INSTALLED)
-        for name in ("tallykey.dll", "nptallykey.dll"):
-            self.assertTrue(filecmp.cmp(os.path.join(SYSTEM32, name), os.path.join(BIN, name), shallow=False), name)
-        path = self.reg(PLUGIN_KEY, "/v", "Path")
-        self.assertEqual(path.returncode, 0)
-        self.assertIn("REG_SZ    C:\\windows\\system32\\nptallykey.dll", path.stdout)
-        self.assertEqual(self.reg(CLASS_KEY + "\\InprocServer32").returncode, 0)
-        self.assertIn("tallykey.dll", self.reg(CLASS_KEY + "\\InprocServer32").stdout)
+        for name in DLLS:
+            self.assertTrue(filecmp.cmp(os.path.join(THIS.system_dir, name), os.path.join(THIS.bin, name),
+                                        shallow=False), name)
+        # A process of either architecture calls its system folder system32.
+        self.assertEqual(THIS.plugin_path(), "C:\\windows\\system32\\nptallykey.dll")
+        # Where the keys really are: the plug-in key in this architecture's
+        # view of HKLM\SOFTWARE (Wow6432Node for i686), the class likewise.
+        native = Arch("win64")
+        self.assertEqual(native.reg_query(f"HKLM\\{ARCH.software_key}\\{PLUGIN_SUBKEY}").returncode, 0)
+        self.assertNotEqual(native.reg_query(f"HKLM\\{ARCH.other().software_key}\\{PLUGIN_SUBKEY}").returncode, 0)
+        self.assertIn("tallykey.dll", ARCH.reg_query(CLASS_KEY + "\\InprocServer32").stdout)
+        self.assertNotEqual(ARCH.other().reg_query(CLASS_KEY).returncode, 0)
         subprocess.run(["import", "-window", "root", os.path.join(ARTIFACTS, "setup-dialog.png")], check=False)
 
-        self.check_installed_control_works()
+        # Pages through the installed control and the installed plug-in.
+        digest = expected_digest("challenge")
+        self.assertEqual(THIS.digests_of_installed_components("pw", "challenge"),
+                         (f"1 0 0a1b2c3d4e5f6071 0 {digest}", ["1", digest]))
 
         # Again, over the first installation.
         self.assertEqual(driver("click", "1"), INSTALLED)
         self.assertEqual(driver("click", "3"), UNINSTALLED)
         self.assertEqual(self.installed_files(), [])
-        self.assertNotEqual(self.reg(PLUGIN_KEY).returncode, 0)
-        self.assertNotEqual(self.reg(CLASS_KEY).returncode, 0)
-        self.assertNotEqual(self.reg("HKCR\\Tallykey.UsbKey").returncode, 0)
-
-    def check_installed_control_works(self):
-        # A page script against a simulated key, through the installed control:
-        # cscript runs from a folder with the substitute hid.dll and setupapi.dll.
-        folder = tempfile.mkdtemp(prefix="tallykey-installed-")
-        try:
-            for name in ("hid.dll", "setupapi.dll", "setupapi_wine.dll"):
-                shutil.copy(os.path.join(BIN, name), folder)
-            shutil.copy(os.path.join(SYSTEM32, "cscript.exe"), folder)
-            devices = os.path.join(folder, "devices")
-            subprocess.run([SIMKEY, "--dir", devices, "add-key", "key", "--serial", "0a1b2c3d4e5f6071"], check=True)
-            script = os.path.join(folder, "page.vbs")
-            with open(script, "w", newline="\r\n") as f:
-                f.write('Set key = CreateObject("Tallykey.UsbKey")\nDim sn\nr = key.GetSN(sn)\n'
-                        'WScript.Echo key.FindKeys() & " " & r & " " & sn\n')
-            out = subprocess.run([WINE, "run", os.path.join(folder, "cscript.exe"), "//nologo", windows_path(script)],
-                                 capture_output=True, text=True, timeout=60,
-                                 env=dict(ENV, TALLYKEY_SIMKEY_DIR=devices)).stdout
-            self.assertEqual(out.replace("\r", "").strip(), "1 0 0a1b2c3d4e5f6071")
-        finally:
-            shutil.rmtree(folder)
+        self.assertNotEqual(ARCH.reg_query(PLUGIN_KEY).returncode, 0)
+        self.assertNotEqual(ARCH.reg_query(CLASS_KEY).returncode, 0)
+        self.assertNotEqual(ARCH.reg_query("HKCR\\Tallykey.UsbKey").returncode, 0)
 
     def test_uninstall_with_nothing_installed(self):
         self.assertEqual(self.installed_files(), [])
@@ -145,7 +212,7 @@ class Installer(unittest.TestCase):
 
     def test_a_dll_in_use_is_not_removed(self):
         self.assertEqual(driver("click", "1"), INSTALLED)
-        holder = Helper("hold", windows_path(os.path.join(SYSTEM32, "nptallykey.dll")))
+        holder = Helper("hold", windows_path(os.path.join(THIS.system_dir, "nptallykey.dll")))
         try:
             self.assertEqual(driver("click", "3"), "Remove file failed! error = 32.")
         finally:
@@ -179,6 +246,64 @@ class Installer(unittest.TestCase):
         self.assertEqual(driver("gone"), "closed")
         self.process.wait(timeout=10)
         self.assertEqual(self.process.returncode, 0)
+
+
+class BothArchitectures(unittest.TestCase):
+    """The i686 and the x86_64 installer on one 64-bit machine: each works
+    alone and beside the other, and each uninstall removes only its own."""
+
+    @classmethod
+    def setUpClass(cls):
+        assert ARCH.is_32bit, "run with the i686 build as TALLYKEY_ARCH"
+        cls.builds = (THIS, Build(Arch("win64"), os.environ["TALLYKEY_WIN64_BIN"], os.environ["TALLYKEY_WIN64_SETUP"]))
+        subprocess.run([WINE, "start"], check=True, env=ENV)
+
+    @classmethod
+    def tearDownClass(cls):
+        for build in cls.builds:
+            build.run_action(3)
+        subprocess.run([WINE, "stop"], env=ENV)
+
+    def act(self, build, button, status):
+        """One action of one installer; it must report status and start only
+        the registration tool of its own architecture."""
+        got, tools = build.run_action(button)
+        self.assertEqual(got, status, build.arch.name)
+        self.assertEqual(tools, {f"c:\\windows\\{build.arch.system_folder}\\regsvr32.exe"}, build.arch.name)
+
+    def assert_works(self, build):
+        digest = expected_digest(build.arch.name)
+        self.assertEqual(build.digests_of_installed_components("pw", build.arch.name),
+                         (f"1 0 0a1b2c3d4e5f6071 0 {digest}", ["1", digest]), build.arch.name)
+
+    def assert_removed(self, build):
+        self.assertEqual(build.installed_files(), [], build.arch.name)
+        self.assertNotEqual(build.arch.reg_query(CLASS_KEY).returncode, 0, build.arch.name)
+        self.assertNotEqual(build.arch.reg_query(PLUGIN_KEY).returncode, 0, build.arch.name)
+
+    def test_side_by_side_and_each_uninstall_leaves_the_other(self):
+        i686, x86_64 = self.builds
+        for build in self.builds:
+            self.act(build, 1, INSTALLED)
+        for build in self.builds:
+            self.assert_works(build)
+
+        self.act(x86_64, 3, UNINSTALLED)
+        self.assert_removed(x86_64)
+        self.assert_works(i686)
+
+        self.act(x86_64, 1, INSTALLED)
+        self.act(i686, 3, UNINSTALLED)
+        self.assert_removed(i686)
+        self.assert_works(x86_64)
+
+        self.act(x86_64, 3, UNINSTALLED)
+        # Nothing left in either view, shared keys included.
+        for build in self.builds:
+            self.assert_removed(build)
+            for key in ("HKCR\\Tallykey.UsbKey", "HKCR\\Tallykey.UsbKey.1", "HKCR\\TypeLib\\" + LIBID,
+                        "HKCR\\Interface\\{24919A8D-2502-49CA-B37B-C348EE6E708C}"):
+                self.assertNotEqual(build.arch.reg_query(key).returncode, 0, (build.arch.name, key))
 
 
 if __name__ == "__main__":
