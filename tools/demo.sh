@@ -68,6 +68,17 @@ trap 'tools/wine.sh stop' EXIT
 tools/wine.sh run "$root/build/win64/bin/keywalk.exe" "$password" "$value" "$message" | tr -d '\r' | tee "$demo/wine.txt"
 check_digest "$demo/wine.txt"
 
+section "key-device layer, Windows i686 under Wine (WOW64)"
+if tools/wine.sh can-run-32 "$root/build/win32/bin/archprobe.exe"; then
+  can_run_32=yes
+  fresh_devices >/dev/null
+  tools/wine.sh run "$root/build/win32/bin/keywalk.exe" "$password" "$value" "$message" | tr -d '\r' | tee "$demo/wine32.txt"
+  check_digest "$demo/wine32.txt"
+else
+  can_run_32=no
+  echo "win32 (i686): not run: this machine cannot execute 32-bit code"
+fi
+
 section "plug-in nptallykey.so in QtWebKit (a real NPAPI engine), page tools/pages/walkthrough.html"
 fresh_devices >/dev/null
 mkdir -p "$demo/home"
@@ -101,7 +112,7 @@ grep -q "digest = \"$expected\"" "$demo/vbscript.txt" && grep -q 'sn = "0001abcd
 echo "all results as expected; the keyed digest matches HMAC-MD5 computed independently"
 tools/wine.sh run regsvr32 /s /u "$dll" && echo "regsvr32 /s /u tallykey.dll: ok"
 
-section "installer, end to end: dist/, a fresh Wine prefix, tallykeysetup.exe driven on an X server"
+section "installer, end to end: dist/, a fresh Wine prefix (64-bit Windows with WOW64), tallykeysetup.exe driven on an X server"
 for arch in win32 win64; do
   mkdir -p "dist/$arch"
   cp "build/$arch/dist/tallykeysetup.exe" "build/$arch/bin/tallykey.dll" "build/$arch/bin/nptallykey.dll" "dist/$arch/"
@@ -109,43 +120,31 @@ done
 ls -l dist/win32 dist/win64 | sed -n '/\.dll\|\.exe/p'
 fresh_devices >/dev/null
 "$simkey" set tallykey --digest-key "$value"
+arches=(win64)
+if [ "$can_run_32" = yes ]; then
+  arches+=(win32)
+else
+  echo "win32 (i686): not run: this machine cannot execute 32-bit code"
+fi
 (
-  export TALLYKEY_WINE_DIR=$root/build/wine-demo LC_ALL=zh_CN.UTF-8
+  # The installer's texts are GBK: Wine runs it with the Chinese code page.
+  export TALLYKEY_WINE_DIR=$root/build/wine-demo TALLYKEY_WINE_LOCALE=zh_CN.UTF-8
   rm -rf "$TALLYKEY_WINE_DIR"
   xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     set -euo pipefail
     tools/wine.sh start && echo "fresh Wine prefix: ok"
     trap "tools/wine.sh stop" EXIT
-    driver() { tools/wine.sh run build/win64/bin/setupdriver.exe "$@" | tr -d "\r"; }
-    tools/wine.sh run dist/win64/tallykeysetup.exe & setup=$!
-    driver wait >/dev/null
-    echo "install: $(driver click 1)"
-    import -window root build/demo/setup-dialog.png && echo "screenshot: build/demo/setup-dialog.png"
-    system32=$TALLYKEY_WINE_DIR/prefix/drive_c/windows/system32
-    cmp "$system32/tallykey.dll" dist/win64/tallykey.dll && cmp "$system32/nptallykey.dll" dist/win64/nptallykey.dll &&
-      echo "installed files: identical to dist/win64"
-
-    # The control, as a COM-hosting browser creates it.
-    cp -f "$system32/cscript.exe" build/win64/bin/cscript.exe
-    tools/wine.sh run build/win64/bin/cscript.exe //nologo "$(tools/wine.sh path tools/pages/walkthrough.vbs)" \
-      "$0" "$1" | tr -d "\r" | tee build/demo/installed-control.txt
-
-    # The plug-in, found the way a browser finds it: the Path value of its key.
-    plugin=$(tools/wine.sh run reg query "HKLM\\SOFTWARE\\MozillaPlugins\\@bhrbkey.cn/tallykeyplugin" /v Path |
-             tr -d "\r" | sed -n "s/.*REG_SZ *//p")
-    echo "MozillaPlugins Path: $plugin"
-    tools/wine.sh run build/win64/bin/nphost.exe "$plugin" FindKeys GetSN "HMAC_MD5($0,$1)" | tr -d "\r" |
-      tee build/demo/installed-plugin.txt
-
-    echo "uninstall: $(driver click 3)"
-    [ ! -e "$system32/tallykey.dll" ] && [ ! -e "$system32/nptallykey.dll" ] && echo "installed files: removed"
-    driver key escape >/dev/null
-    wait $setup
-  ' "$password" "$message"
+    for arch in "${@:3}"; do
+      tools/demo-installer.sh "$arch" "$1" "$2" build/demo
+    done
+  ' demo "$password" "$message" "${arches[@]}"
 )
-grep -q "digest = \"$expected\"" "$demo/installed-control.txt" && grep -q "string \"$expected\"" "$demo/installed-plugin.txt" ||
-  { echo "unexpected result from the installed components" >&2; exit 1; }
-echo "both installed components give the expected keyed digest"
+for arch in "${arches[@]}"; do
+  grep -q "digest = \"$expected\"" "$demo/installed-control-$arch.txt" &&
+    grep -q "string \"$expected\"" "$demo/installed-plugin-$arch.txt" ||
+    { echo "unexpected result from the installed components ($arch)" >&2; exit 1; }
+  echo "$arch: both installed components give the expected keyed digest"
+done
 
 section "the key afterwards"
 "$simkey" show tallykey | grep -E '^(serial|password|digest_key) '

@@ -29,7 +29,7 @@ base_env=(
   "WINEDEBUG=${TALLYKEY_WINEDEBUG:--all}"
   "WINELOADER=$loader"
   "WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml="
-  "LC_ALL=${LC_ALL:-C.UTF-8}"
+  "LC_ALL=${TALLYKEY_WINE_LOCALE:-${LC_ALL:-C.UTF-8}}"
   "DISPLAY=${DISPLAY:-}"
   "XAUTHORITY=${XAUTHORITY:-}"
   "TMPDIR=${TMPDIR:-/tmp}"

@@ -39,7 +39,9 @@ PLUGIN_KEY = "HKLM\\SOFTWARE\\" + PLUGIN_SUBKEY
 CLSID = "{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}"
 LIBID = "{4CA564D7-4F81-4C2C-9429-6609A57D26A5}"
 CLASS_KEY = "HKLM\\SOFTWARE\\Classes\\CLSID\\" + CLSID
-ENV = dict(os.environ, LC_ALL="zh_CN.UTF-8")
+# Chinese code page (936) for the GBK texts; set for Wine only, not for the
+# helper scripts, as no such Linux locale exists here.
+ENV = dict(os.environ, TALLYKEY_WINE_LOCALE="zh_CN.UTF-8")
 DLLS = ("tallykey.dll", "nptallykey.dll")
 
 INSTALLED = "安装成功!"
@@ -47,7 +49,7 @@ UNINSTALLED = "卸载成功!"
 
 
 def wine(*args, **kwargs):
-    return wine_run(*args, env={"LC_ALL": "zh_CN.UTF-8"}, **kwargs)
+    return wine_run(*args, env={"TALLYKEY_WINE_LOCALE": "zh_CN.UTF-8"}, **kwargs)
 
 
 class Build:
@@ -104,7 +106,7 @@ class Build:
             devices = os.path.join(folder, "devices")
             subprocess.run([SIMKEY, "--dir", devices, "add-key", "key", "--serial", "0a1b2c3d4e5f6071",
                             "--password", password, "--digest-key", DIGEST_KEY], check=True)
-            env = {"LC_ALL": "zh_CN.UTF-8", "TALLYKEY_SIMKEY_DIR": devices}
+            env = {"TALLYKEY_WINE_LOCALE": "zh_CN.UTF-8", "TALLYKEY_SIMKEY_DIR": devices}
             script = os.path.join(folder, "page.vbs")
             with open(script, "w", newline="\r\n") as f:
                 f.write('Set key = CreateObject("Tallykey.UsbKey")\nDim sn, digest\nr = key.GetSN(sn)\n'

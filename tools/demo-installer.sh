@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The installed product of one architecture, end to end, as part of
+# tools/demo.sh (which gives the X server, the Wine prefix and the simulated
+# key): the dist/ installer driven, a page script through the installed
+# control, the installed plug-in found through its Path value, uninstall.
+#
+#   demo-installer.sh win32|win64 PASSWORD MESSAGE OUTPUT_DIR
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+arch=$1 password=$2 message=$3 out=$4
+case "$arch" in
+  # A 32-bit process on 64-bit Windows: its system32 is syswow64 on disk, its
+  # HKLM\SOFTWARE is Wow6432Node, and its tools are syswow64's.
+  win32) label=i686 system=syswow64 ;;
+  win64) label=x86_64 system=system32 ;;
+esac
+say() { echo "[$label] $*"; }
+bin=build/$arch/bin
+system_dir=$TALLYKEY_WINE_DIR/prefix/drive_c/windows/$system
+driver() { tools/wine.sh run "$bin/setupdriver.exe" "$@" | tr -d '\r'; }
+
+say "programs of this build run as: $(tools/wine.sh run "$bin/archprobe.exe" | tr -d '\r')"
+tools/wine.sh run "dist/$arch/tallykeysetup.exe" & setup=$!
+driver wait >/dev/null
+say "install: $(driver click 1)"
+import -window root "$out/setup-dialog-$arch.png" && say "screenshot: $out/setup-dialog-$arch.png"
+cmp "$system_dir/tallykey.dll" "dist/$arch/tallykey.dll" && cmp "$system_dir/nptallykey.dll" "dist/$arch/nptallykey.dll" &&
+  say "installed files: identical to dist/$arch, in C:\\windows\\$system"
+
+# The control, as a COM-hosting browser of this architecture creates it.
+cp -f "$system_dir/cscript.exe" "$bin/cscript.exe"
+tools/wine.sh run "$bin/cscript.exe" //nologo "$(tools/wine.sh path tools/pages/walkthrough.vbs)" "$password" "$message" |
+  tr -d '\r' | sed "s/^/[$label] /" | tee "$out/installed-control-$arch.txt"
+
+# The plug-in, found the way a browser of this architecture finds it.
+plugin=$(tools/wine.sh run "C:\\windows\\$system\\reg.exe" query \
+  "HKLM\\SOFTWARE\\MozillaPlugins\\@bhrbkey.cn/tallykeyplugin" /v Path | tr -d '\r' | sed -n 's/.*REG_SZ *//p')
+say "MozillaPlugins Path: $plugin"
+tools/wine.sh run "$bin/nphost.exe" "$plugin" FindKeys GetSN "HMAC_MD5($password,$message)" | tr -d '\r' |
+  sed "s/^/[$label] /" | tee "$out/installed-plugin-$arch.txt"
+
+say "uninstall: $(driver click 3)"
+[ ! -e "$system_dir/tallykey.dll" ] && [ ! -e "$system_dir/nptallykey.dll" ] && say "installed files: removed"
+driver key escape >/dev/null
+wait $setup
