@@ -111,6 +111,11 @@ bool EnumerateHidInterfaces(const SetupFunctions& setup, const HidFunctions& hid
         // A size too small for the record's header cannot be filled in safely.
         if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
             continue;
+        // A device path is a few hundred bytes. A service claiming more is
+        // not trusted with an allocation per interface and call (on i686 a
+        // claim near 4 GiB fails outright and would hide every key).
+        if (required > MAX_INTERFACE_DETAIL_BYTES)
+            continue;
 
         // Out of memory abandons the walk (the guard destroys the set); the
         // caller must not take a partial list for the whole one.

@@ -58,6 +58,9 @@ struct HidApi {
     void Release();
 };
 
+// The largest interface detail record the walk accepts; larger ones are skipped.
+const DWORD MAX_INTERFACE_DETAIL_BYTES = 64 * 1024;
+
 // Appends the device path of every present HID interface; false only when
 // the device-information set cannot be created. Running out of memory
 // throws std::bad_alloc, after the set is destroyed.

@@ -1,5 +1,9 @@
 #include "browser.h"
 
+#include <new>
+
+#include "tracelog.h"
+
 namespace Browser {
 
 namespace {
@@ -36,11 +40,20 @@ NPIdentifier GetStringIdentifier(const char* name) { return getStringIdentifier 
 
 NPObject* CreateObject(NPP instance, NPClass* aClass) { return createObject ? createObject(instance, aClass) : nullptr; }
 
-IdentifierName::IdentifierName(NPIdentifier identifier)
-    : text(utf8FromIdentifier ? utf8FromIdentifier(identifier) : nullptr)
+IdentifierName::IdentifierName(NPIdentifier identifier) : text("(null)")
 {
+    NPUTF8* name = utf8FromIdentifier ? utf8FromIdentifier(identifier) : nullptr;
+    if (name == nullptr)
+        return;
+    struct Owned {
+        NPUTF8* name;
+        ~Owned() { MemFree(name); }
+    } owned{name};
+    try {
+        text = TraceName(name);
+    } catch (const std::bad_alloc&) {
+        text.clear();  // the line goes without the name rather than the browser with an exception
+    }
 }
-
-IdentifierName::~IdentifierName() { MemFree(text); }
 
 } // namespace Browser

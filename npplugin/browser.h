@@ -17,17 +17,15 @@ void MemFree(void* ptr);
 NPIdentifier GetStringIdentifier(const char* name);
 NPObject* CreateObject(NPP instance, NPClass* aClass);
 
-// The identifier's name for a trace line: "(null)" for an integer identifier.
+// The identifier's name for a trace line, escaped (the page chose it):
+// "(null)" for an integer identifier.
 class IdentifierName {
 public:
     explicit IdentifierName(NPIdentifier identifier);
-    ~IdentifierName();
-    IdentifierName(const IdentifierName&) = delete;
-    IdentifierName& operator=(const IdentifierName&) = delete;
-    const char* Text() const { return text ? text : "(null)"; }
+    const char* Text() const { return text.c_str(); }
 
 private:
-    NPUTF8* text;
+    std::string text;
 };
 
 } // namespace Browser

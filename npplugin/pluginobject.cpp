@@ -254,7 +254,12 @@ void CPluginObject::SetLog(const NPVariant* args, uint32_t argCount, NPVariant* 
     WriteLog("SetLog start\n");
     Run(result, [&] {
         RequireStrings(args, argCount, 1);
-        SetLogPath(Bytes(Text(args[0])));
+        std::string path = Bytes(Text(args[0]));
+        // A page must not make the browser open a share (which hands it the
+        // user's credentials) or a device; the trace stays where it was.
+        if (!IsLocalLogPath(path))
+            Fail(InvalidArgument);
+        SetLogPath(path);
         SetInt(result, 0);
     });
     WriteLog("SetLog start\n");

@@ -52,3 +52,36 @@ void WriteLog(const char* format, ...)
 }
 
 void SetLogPath(const std::string& path) { LogPath() = path; }
+
+std::string TraceName(const char* name)
+{
+    static const char HEX[] = "0123456789abcdef";
+    std::string shown;
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(name); *c; ++c) {
+        bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') || *c == '_';
+        size_t width = plain ? 1 : 4;
+        if (shown.size() + width > TRACE_NAME_MAX_BYTES)
+            break;
+        if (plain) {
+            shown += static_cast<char>(*c);
+        } else {
+            shown += "\\x";
+            shown += HEX[*c >> 4];
+            shown += HEX[*c & 0x0F];
+        }
+    }
+    return shown;
+}
+
+bool IsLocalLogPath(const std::string& path)
+{
+    auto isSlash = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() >= 2 && isSlash(path[0]) && isSlash(path[1]))
+        return false;
+    for (char c : path) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return false;
+    }
+    return true;
+}

@@ -177,12 +177,13 @@ BOOL WINAPI GetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* da
     if (detail == nullptr) {
         if (bytes != 0 || required == nullptr)
             throw std::logic_error("size query without a size variable");
-        *required = needed;
+        *required = device.claimedDetailBytes ? device.claimedDetailBytes : needed;
         SetLastError(device.detailOk ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (bytes < needed || detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
         throw std::logic_error("detail buffer of the wrong size");
+    ++device.detailFills;
     std::memcpy(detail->DevicePath, device.path.c_str(), device.path.size() + 1);
     return TRUE;
 }

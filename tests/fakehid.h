@@ -23,6 +23,8 @@ struct FakeInterface {
     bool attributesOk = true;
     bool productStringOk = true;
     bool detailOk = true;
+    DWORD claimedDetailBytes = 0;  // the size the service reports, when not 0
+    int detailFills = 0;
     int attributeReads = 0;
     int productStringReads = 0;
 };

@@ -123,6 +123,18 @@ TEST_F(Finder, UnreadableInterfacesAreSkipped)
     EXPECT_EQ(fake.interfaces[0].attributeReads, 0);  // nothing is asked of it after preparsed data fails
 }
 
+TEST_F(Finder, ClaimedDetailSizesOverTheCapAreNotTrusted)
+{
+    fake.Add("at-the-cap").claimedDetailBytes = MAX_INTERFACE_DETAIL_BYTES;
+    fake.Add("over-the-cap").claimedDetailBytes = MAX_INTERFACE_DETAIL_BYTES + 1;
+    fake.Add("near-4-gib").claimedDetailBytes = 0xFFFFFFF0u;
+    fake.Add("good");
+    EXPECT_EQ(Scan(), std::vector<std::string>{"at-the-cap"});
+    EXPECT_EQ(count, 2u);  // and "good"
+    EXPECT_EQ(fake.interfaces[1].detailFills, 0);
+    EXPECT_EQ(fake.interfaces[2].detailFills, 0);
+}
+
 TEST_F(Finder, AKeyHeldOpenIsNotCounted)
 {
     fake.Add("held");

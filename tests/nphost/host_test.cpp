@@ -3,6 +3,7 @@
 // and integer identifiers, method results, and the trace file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +63,14 @@ std::string Lines(std::initializer_list<const char*> lines)
         if (line)
             text += std::string(line) + EOL;
     }
+    return text;
+}
+
+std::string Lines(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + EOL;
     return text;
 }
 
@@ -354,6 +363,47 @@ TEST_F(Plugin, TraceLines)
                                  "SetLog start",
                              }));
     EXPECT_EQ(host->ScriptableObject(&instance), object);
+}
+
+TEST_F(Plugin, PageChosenNamesAreEscapedInTheTrace)
+{
+    const fs::path log = folder / "names.log";
+    NPClass* c = object->_class;
+    NPVariant result = BrowserHost::Int(0);
+    EXPECT_EQ(Call("SetLog", {S(log.string())}), "int 0");
+    c->hasMethod(object, BrowserHost::StringId("x\r\ncmd /c calc & echo \"%TEMP%\"\xE4\xB8\xAD"));
+    c->hasProperty(object, BrowserHost::StringId(std::string(300, 'a')));
+    c->getProperty(object, BrowserHost::StringId(std::string(70, '.')), &result);
+    host->Invoke(object, BrowserHost::StringId("Get_SN9"), {}, &result);
+    EXPECT_EQ(Call("SetLog", {S("")}), "int 0");
+
+    std::string dots;
+    for (int i = 0; i < 64; ++i)  // 70 escapes would pass the 256-byte cap; an escape is never cut
+        dots += "\\x2e";
+    EXPECT_EQ(ReadFile(log),
+              Lines({"SetLog start",
+                     "MyNPHasMethodFunctionPtr x\\x0d\\x0acmd\\x20\\x2fc\\x20calc\\x20\\x26\\x20echo\\x20\\x22"
+                     "\\x25TEMP\\x25\\x22\\xe4\\xb8\\xad",
+                     "MyNPHasPropertyFunctionPtr " + std::string(256, 'a'), "MyNPGetPropertyFunctionPtr " + dots,
+                     "MyNPInvokeFunctionPtr Get_SN9 argCount = 0", "MyNPInvokeFunctionPtr SetLog argCount = 1",
+                     "SetLog start"}));
+}
+
+TEST_F(Plugin, SetLogRefusesSharesDevicesAndControlCharacters)
+{
+    const fs::path log = folder / "kept.log";
+    EXPECT_EQ(Call("SetLog", {S(log.string())}), "int 0");
+    for (const std::string& path : std::vector<std::string>{"\\\\server\\share\\x.log", "//server/x.log", "\\\\.\\COM1", "\\\\?\\C:\\x.log",
+                                   "\\/server\\x", "/\\server\\x", std::string("a.log\0.bat", 9), "a\nb.log",
+                                   "x\x7f.log"})
+        EXPECT_EQ(Call("SetLog", {S(path)}), "int -11") << path;
+    // Still tracing into the same file; a local path is taken as before.
+    const fs::path next = folder / "next.log";
+    EXPECT_EQ(Call("SetLog", {S(next.string())}), "int 0");
+    EXPECT_EQ(Call("SetLog", {S("")}), "int 0");
+    std::string kept = ReadFile(log);
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 1 + 9 * 3 + 2) << kept;
+    EXPECT_EQ(ReadFile(next), Lines({"SetLog start", "MyNPInvokeFunctionPtr SetLog argCount = 1", "SetLog start"}));
 }
 
 TEST_F(Plugin, SetLogEdgeCases)
