@@ -99,14 +99,38 @@ bool WriteResourceFile(int id, const char* name)
     DWORD written = 0;
     BOOL ok = WriteFile(file, bytes, size, &written, nullptr);
     lastError = GetLastError();
+    // A write that "succeeded" short leaves no error code of its own: the
+    // disk had no room for the rest.
+    if (ok && written != size)
+        lastError = ERROR_HANDLE_DISK_FULL;
     CloseHandle(file);
     return ok && written == size;
 }
 
+// Closes a started process's handles on every way out.
+struct ProcessHandles {
+    PROCESS_INFORMATION info;
+    ~ProcessHandles()
+    {
+        if (info.hThread)
+            CloseHandle(info.hThread);
+        if (info.hProcess)
+            CloseHandle(info.hProcess);
+    }
+};
+
 // Runs regsvr32 on tallykey.dll in the system directory and waits for it
-// (bounded). The exit code is handed back; lastError holds a start failure.
+// (bounded). The exit code is handed back (WAIT_TIMEOUT when it did not end
+// in time); lastError holds the failure to start it, wait for it or read
+// its exit code.
 bool RunRegistrationTool(bool unregister, DWORD& exitCode)
 {
+    // The system's own tool by its full path: with no application name,
+    // CreateProcessA would look in the installer's folder first, where
+    // anyone could have put a regsvr32.exe.
+    char tool[MAX_PATH];
+    if (!SystemPath("regsvr32.exe", tool))
+        return false;
     char directory[MAX_PATH];
     UINT length = GetSystemDirectoryA(directory, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
@@ -119,18 +143,20 @@ bool RunRegistrationTool(bool unregister, DWORD& exitCode)
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, directory, &startup,
-                        &process)) {
+    ProcessHandles process{};
+    if (!CreateProcessA(tool, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, directory, &startup,
+                        &process.info)) {
         lastError = GetLastError();
         return false;
     }
     // Later steps look at what the tool did to tallykey.dll.
-    exitCode = WaitForSingleObject(process.hProcess, REGISTRATION_WAIT_MS) == WAIT_OBJECT_0 ? 0 : WAIT_TIMEOUT;
-    if (exitCode == 0)
-        GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    DWORD waited = WaitForSingleObject(process.info.hProcess, REGISTRATION_WAIT_MS);
+    if (waited == WAIT_TIMEOUT) {
+        exitCode = WAIT_TIMEOUT;
+    } else if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(process.info.hProcess, &exitCode)) {
+        lastError = GetLastError();
+        return false;
+    }
     lastError = ERROR_SUCCESS;
     return true;
 }

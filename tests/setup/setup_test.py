@@ -208,6 +208,22 @@ class Installer(unittest.TestCase):
         self.assertNotEqual(ARCH.reg_query(CLASS_KEY).returncode, 0)
         self.assertNotEqual(ARCH.reg_query("HKCR\\Tallykey.UsbKey").returncode, 0)
 
+    def test_a_regsvr32_beside_the_installer_is_not_run(self):
+        # As in a Downloads folder: another program named regsvr32.exe beside
+        # the installer. Only the system's own may be started.
+        driver("key", "escape")
+        driver("gone")
+        folder = tempfile.mkdtemp(prefix="tallykey-downloads-")
+        try:
+            shutil.copy(THIS.setup, folder)
+            shutil.copy(os.path.join(THIS.bin, "archprobe.exe"), os.path.join(folder, "regsvr32.exe"))
+            planted = Build(ARCH, THIS.bin, os.path.join(folder, os.path.basename(THIS.setup)))
+            status, tools = planted.run_action(1)
+            self.assertEqual(status, INSTALLED)
+            self.assertEqual(tools, {f"c:\\windows\\{ARCH.system_folder}\\regsvr32.exe"})
+        finally:
+            shutil.rmtree(folder)
+
     def test_uninstall_with_nothing_installed(self):
         self.assertEqual(self.installed_files(), [])
         self.assertEqual(driver("click", "3"), "Remove file failed! error = 2.")
