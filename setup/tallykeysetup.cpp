@@ -131,12 +131,10 @@ bool RunRegistrationTool(bool unregister, DWORD& exitCode)
     char tool[MAX_PATH];
     if (!SystemPath("regsvr32.exe", tool))
         return false;
+    // The tool starts in the system directory, where tallykey.dll was written.
     char directory[MAX_PATH];
-    UINT length = GetSystemDirectoryA(directory, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        lastError = GetLastError();
-        return false;
-    }
+    lstrcpynA(directory, tool, MAX_PATH);
+    *std::strrchr(directory, '\\') = '\0';
     char command[MAX_PATH];
     lstrcpynA(command, unregister ? "regsvr32 /s /u " : "regsvr32 /s ", MAX_PATH);
     lstrcpynA(command + lstrlenA(command), CONTROL_FILE, MAX_PATH - lstrlenA(command));

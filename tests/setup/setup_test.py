@@ -41,15 +41,17 @@ LIBID = "{4CA564D7-4F81-4C2C-9429-6609A57D26A5}"
 CLASS_KEY = "HKLM\\SOFTWARE\\Classes\\CLSID\\" + CLSID
 # Chinese code page (936) for the GBK texts; set for Wine only, not for the
 # helper scripts, as no such Linux locale exists here.
-ENV = dict(os.environ, TALLYKEY_WINE_LOCALE="zh_CN.UTF-8")
+WINE_LOCALE = {"TALLYKEY_WINE_LOCALE": "zh_CN.UTF-8"}
+ENV = dict(os.environ, **WINE_LOCALE)
+DIGEST_KEY = "000102030405060708090a0b0c0d0e0f"
 DLLS = ("tallykey.dll", "nptallykey.dll")
 
 INSTALLED = "安装成功!"
 UNINSTALLED = "卸载成功!"
 
 
-def wine(*args, **kwargs):
-    return wine_run(*args, env={"TALLYKEY_WINE_LOCALE": "zh_CN.UTF-8"}, **kwargs)
+def wine(*args, env=None, **kwargs):
+    return wine_run(*args, env={**WINE_LOCALE, **(env or {})}, **kwargs)
 
 
 class Build:
@@ -69,7 +71,10 @@ class Build:
         trace: it shows which registration tool the installer started."""
         process = subprocess.Popen([WINE, "run", self.setup], env=dict(ENV, TALLYKEY_WINEDEBUG="+loaddll"),
                                    stderr=trace)
-        assert self.driver("wait") == "ready"
+        if self.driver("wait") != "ready":
+            process.kill()
+            process.wait()
+            raise AssertionError(f"the {self.arch.name} installer's dialog did not appear")
         return process
 
     def run_action(self, button):
@@ -77,9 +82,14 @@ class Build:
         line and the registration tools it started."""
         with tempfile.TemporaryFile() as trace:
             process = self.start(trace)
-            status = self.driver("click", str(button))
-            self.driver("key", "escape")
-            process.wait(timeout=30)
+            try:
+                status = self.driver("click", str(button))
+                self.driver("key", "escape")
+                process.wait(timeout=30)
+            finally:
+                if process.poll() is None:  # a failed step must not leave the dialog running
+                    process.kill()
+                    process.wait()
             trace.seek(0)
             loaded = re.findall(r'Loaded L"([^"]*regsvr32\.exe)"', trace.read().decode(errors="replace"))
         return status, {path.replace("\\\\", "\\").lower() for path in loaded}
@@ -106,15 +116,15 @@ class Build:
             devices = os.path.join(folder, "devices")
             subprocess.run([SIMKEY, "--dir", devices, "add-key", "key", "--serial", "0a1b2c3d4e5f6071",
                             "--password", password, "--digest-key", DIGEST_KEY], check=True)
-            env = {"TALLYKEY_WINE_LOCALE": "zh_CN.UTF-8", "TALLYKEY_SIMKEY_DIR": devices}
+            env = {"TALLYKEY_SIMKEY_DIR": devices}
             script = os.path.join(folder, "page.vbs")
             with open(script, "w", newline="\r\n") as f:
                 f.write('Set key = CreateObject("Tallykey.UsbKey")\nDim sn, digest\nr = key.GetSN(sn)\n'
                         f'h = key.HMAC_MD5("{password}", "{message}", {len(message)}, digest)\n'
                         'WScript.Echo key.FindKeys() & " " & r & " " & sn & " " & h & " " & digest\n')
-            out = wine_run(os.path.join(folder, "cscript.exe"), "//nologo", windows_path(script), env=env).stdout
+            out = wine(os.path.join(folder, "cscript.exe"), "//nologo", windows_path(script), env=env).stdout
             control = out.replace("\r", "").strip()
-            plugin_out = wine_run(os.path.join(folder, "nphost.exe"), self.plugin_path() or "(no Path value)",
+            plugin_out = wine(os.path.join(folder, "nphost.exe"), self.plugin_path() or "(no Path value)",
                                   "FindKeys", f"HMAC_MD5({password},{message})", env=env).stdout
             plugin = re.findall(r'-> (?:int |string )?"?([^"\r\n]*)"?', plugin_out)
             return control, plugin
@@ -122,7 +132,6 @@ class Build:
             shutil.rmtree(folder)
 
 
-DIGEST_KEY = "000102030405060708090a0b0c0d0e0f"
 THIS = Build(ARCH, os.environ["TALLYKEY_BIN"], os.environ["TALLYKEY_SETUP"])
 
 
