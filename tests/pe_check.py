@@ -16,6 +16,7 @@
       the version resource: fixed part (a DLL for 32-bit Windows) and strings.
 """
 import argparse
+import re
 import sys
 
 import pefile
@@ -197,7 +198,10 @@ def check_setup(args):
         failures.append(f"bitmap {width}x{height} {bits} bits compression {compression}, expected 265x116 24 bits")
 
     manifest = resource_data(pe, 24, 1).get(CHINESE_PRC, b"").decode("utf-8", "replace")
-    if 'manifestVersion="1.0"' not in manifest or "requestedExecutionLevel" in manifest or "dependency" in manifest:
+    # The 32-bit installer is elevated by its name; the 64-bit one must ask.
+    elevation = re.findall(r'requestedExecutionLevel level="(\w+)"', manifest)
+    wanted_elevation = ["requireAdministrator"] if pe.FILE_HEADER.Machine == 0x8664 else []
+    if 'manifestVersion="1.0"' not in manifest or "dependency" in manifest or elevation != wanted_elevation:
         failures.append(f"manifest: {manifest!r}")
 
     dialog = parse_dialog(resource_data(pe, 5, 101).get(CHINESE_PRC, b""))
