@@ -1,5 +1,6 @@
 #include "module.h"
 
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -38,56 +39,104 @@ void ReleaseTypeInfo()
     }
 }
 
+// Held for a scope: every return and exception leaves the section.
+class SectionLock {
+public:
+    explicit SectionLock(CRITICAL_SECTION& section) : section(section) { EnterCriticalSection(&section); }
+    ~SectionLock() { LeaveCriticalSection(&section); }
+    SectionLock(const SectionLock&) = delete;
+    SectionLock& operator=(const SectionLock&) = delete;
+
+private:
+    CRITICAL_SECTION& section;
+};
+
+// The method names in their declared case, so that most lookups need not
+// ask the type information. Throws std::bad_alloc with nothing held.
+HRESULT ReadNames(ITypeInfo* info, std::vector<NameEntry>& names)
+{
+    TYPEATTR* attributes = nullptr;
+    HRESULT hr = info->GetTypeAttr(&attributes);
+    if (FAILED(hr))
+        return hr;
+    struct Attributes {
+        ITypeInfo* info;
+        TYPEATTR* attributes;
+        ~Attributes() { info->ReleaseTypeAttr(attributes); }
+    } heldAttributes{info, attributes};
+    for (UINT i = 0; i < attributes->cFuncs; ++i) {
+        FUNCDESC* function = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &function)))
+            continue;
+        struct Function {
+            ITypeInfo* info;
+            FUNCDESC* function;
+            ~Function() { info->ReleaseFuncDesc(function); }
+        } heldFunction{info, function};
+        BSTR name = nullptr;
+        if (FAILED(info->GetDocumentation(function->memid, &name, nullptr, nullptr, nullptr)) || name == nullptr)
+            continue;
+        struct Name {
+            BSTR text;
+            ~Name() { SysFreeString(text); }
+        } heldName{name};
+        names.push_back({std::wstring(name, SysStringLen(name)), function->memid});
+    }
+    return S_OK;
+}
+
+HRESULT LoadTypeInfoLocked(LCID lcid)
+{
+    if (holder && holder->info)
+        return S_OK;
+    ITypeLib* library = nullptr;
+    HRESULT hr = LoadRegTypeLib(LIBID_TALLYKEYLib, 1, 0, lcid, &library);
+    if (FAILED(hr))
+        return hr;
+    ITypeInfo* info = nullptr;
+    hr = library->GetTypeInfoOfGuid(IID_IUsbKey, &info);
+    library->Release();
+    if (FAILED(hr))
+        return hr;
+    ITypeInfo2* info2 = nullptr;
+    if (SUCCEEDED(info->QueryInterface(IID_ITypeInfo2, reinterpret_cast<void**>(&info2)))) {
+        info->Release();
+        info = info2;
+    }
+    // Owned until it is handed to the holder; released on any failure.
+    struct Info {
+        ITypeInfo* info;
+        ~Info()
+        {
+            if (info)
+                info->Release();
+        }
+    } heldInfo{info};
+    std::unique_ptr<TypeInfoHolder> loaded(new TypeInfoHolder);
+    hr = ReadNames(info, loaded->names);
+    if (FAILED(hr))
+        return hr;
+    // Room for the clean-up first: once the holder is published nothing may fail.
+    cleanups->reserve(cleanups->size() + 1);
+    loaded->info = info;
+    heldInfo.info = nullptr;
+    holder = loaded.release();
+    cleanups->push_back(ReleaseTypeInfo);
+    return S_OK;
+}
+
+// Loads the type information once. Running out of memory is E_OUTOFMEMORY,
+// and leaves nothing half loaded: the next call tries again.
 HRESULT LoadTypeInfo(LCID lcid)
 {
     if (holder && holder->info)
         return S_OK;
-    HRESULT hr = S_OK;
-    EnterCriticalSection(&typeInfoLock);
-    if (!(holder && holder->info)) {
-        ITypeLib* library = nullptr;
-        hr = LoadRegTypeLib(LIBID_TALLYKEYLib, 1, 0, lcid, &library);
-        ITypeInfo* info = nullptr;
-        if (SUCCEEDED(hr)) {
-            hr = library->GetTypeInfoOfGuid(IID_IUsbKey, &info);
-            library->Release();
-        }
-        if (SUCCEEDED(hr)) {
-            ITypeInfo2* info2 = nullptr;
-            if (SUCCEEDED(info->QueryInterface(IID_ITypeInfo2, reinterpret_cast<void**>(&info2)))) {
-                info->Release();
-                info = info2;
-            }
-            TypeInfoHolder* loaded = new (std::nothrow) TypeInfoHolder;
-            TYPEATTR* attributes = nullptr;
-            if (loaded == nullptr) {
-                hr = E_OUTOFMEMORY;
-            } else if (SUCCEEDED(hr = info->GetTypeAttr(&attributes))) {
-                for (UINT i = 0; i < attributes->cFuncs; ++i) {
-                    FUNCDESC* function = nullptr;
-                    if (FAILED(info->GetFuncDesc(i, &function)))
-                        continue;
-                    BSTR name = nullptr;
-                    if (SUCCEEDED(info->GetDocumentation(function->memid, &name, nullptr, nullptr, nullptr)) && name) {
-                        loaded->names.push_back({std::wstring(name, SysStringLen(name)), function->memid});
-                        SysFreeString(name);
-                    }
-                    info->ReleaseFuncDesc(function);
-                }
-                info->ReleaseTypeAttr(attributes);
-            }
-            if (SUCCEEDED(hr)) {
-                loaded->info = info;
-                holder = loaded;
-                cleanups->push_back(ReleaseTypeInfo);
-            } else {
-                delete loaded;
-                info->Release();
-            }
-        }
+    SectionLock lock(typeInfoLock);
+    try {
+        return LoadTypeInfoLocked(lcid);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
-    LeaveCriticalSection(&typeInfoLock);
-    return hr;
 }
 
 } // namespace
@@ -111,15 +160,21 @@ HRESULT TypeInfo(LCID lcid, ITypeInfo** info)
 
 HRESULT IdsOfNames(LPOLESTR* names, UINT count, LCID lcid, DISPID* ids)
 {
+    if (count > 0 && (names == nullptr || ids == nullptr))
+        return E_POINTER;
+    for (UINT i = 0; i < count; ++i) {
+        if (names[i] == nullptr)
+            return E_INVALIDARG;
+    }
     HRESULT hr = LoadTypeInfo(lcid);
     if (FAILED(hr))
         return hr;
     for (UINT i = 0; i < count; ++i) {
         bool found = false;
-        size_t length = names[i] ? wcslen(names[i]) : 0;
+        size_t length = wcslen(names[i]);
         for (size_t k = holder->names.size(); k-- > 0;) {
             const NameEntry& entry = holder->names[k];
-            if (names[i] && entry.name.size() == length && entry.name.compare(0, length, names[i]) == 0) {
+            if (entry.name.size() == length && entry.name.compare(0, length, names[i]) == 0) {
                 ids[i] = entry.id;
                 found = true;
                 break;
@@ -186,7 +241,7 @@ private:
 
 } // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_ATTACH) {
         instance = module;
@@ -197,7 +252,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
         DisableThreadLibraryCalls(module);
         return cleanups != nullptr;
     }
-    if (reason == DLL_PROCESS_DETACH) {
+    // At process termination (reserved non-null) the system reclaims
+    // everything; releasing COM objects under the loader lock then could
+    // only deadlock. A dynamic unload tears down.
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
         if (cachedFactory) {
             cachedFactory->Release();
             cachedFactory = nullptr;

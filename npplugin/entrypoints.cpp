@@ -23,15 +23,30 @@ const char PRODUCT_NAME[] = "tallykey";
 const char DESCRIPTION[] = "Brightharbor Usbkey plugin file";
 #endif
 
-// The object's teardown runs when the library is unloaded.
+#ifdef _WIN32
+// Set when the process ends rather than the library being unloaded.
+bool processTerminating;
+#endif
+
+// The object's teardown runs when the library is unloaded. When the process
+// ends the system reclaims everything, and freeing libraries under the
+// loader lock then could only deadlock.
 struct UnloadGuard {
-    ~UnloadGuard() { CPluginObject::Teardown(); }
+    ~UnloadGuard()
+    {
+#ifdef _WIN32
+        if (processTerminating)
+            return;
+#endif
+        CPluginObject::Teardown();
+    }
 } unloadGuard;
 
 NPObject* Allocate(NPP, NPClass*)
 {
     WriteLog("MyNPAllocateFunctionPtr\n");
-    return CPluginObject::Instance().Header();
+    CPluginObject* object = CPluginObject::Instance();
+    return object ? object->Header() : nullptr;
 }
 
 void Deallocate(NPObject*)
@@ -45,14 +60,16 @@ void Invalidate(NPObject*) { WriteLog("MyNPInvalidateFunctionPtr\n"); }
 bool HasMethod(NPObject*, NPIdentifier name)
 {
     WriteLog("MyNPHasMethodFunctionPtr %s\n", Browser::IdentifierName(name).Text());
-    return CPluginObject::Instance().HasMethod(name);
+    CPluginObject* object = CPluginObject::Instance();
+    return object && object->HasMethod(name);
 }
 
 bool Invoke(NPObject*, NPIdentifier name, const NPVariant* args, uint32_t argCount, NPVariant* result)
 {
     WriteLog("MyNPInvokeFunctionPtr %s argCount = %d\n", Browser::IdentifierName(name).Text(),
              static_cast<int>(argCount));
-    return CPluginObject::Instance().Invoke(name, args, argCount, result);
+    CPluginObject* object = CPluginObject::Instance();
+    return object && object->Invoke(name, args, argCount, result);
 }
 
 bool InvokeDefault(NPObject*, const NPVariant*, uint32_t, NPVariant*)
@@ -195,3 +212,13 @@ NP_EXPORT(NPError) NP_Shutdown()
     WriteLog("NP_Shutdown()\n");
     return NPERR_NO_ERROR;
 }
+
+#ifdef _WIN32
+// A non-null reserved argument on detach means the process is ending.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
+{
+    if (reason == DLL_PROCESS_DETACH && reserved != nullptr)
+        processTerminating = true;
+    return TRUE;
+}
+#endif

@@ -106,7 +106,6 @@ struct WipedBytes {
 
 CPluginObject::CPluginObject() : header{}, hidApi{}
 {
-    hidApi.Bind();
     const struct {
         const char* name;
         Handler handler;
@@ -126,17 +125,23 @@ CPluginObject::CPluginObject() : header{}, hidApi{}
         if (id != nullptr)
             methods.insert({id, entry.handler});
     }
+    // Last, so that running out of memory above leaves no library loaded.
+    hidApi.Bind();
 }
 
 CPluginObject::~CPluginObject() { hidApi.Release(); }
 
-CPluginObject& CPluginObject::Instance()
+CPluginObject* CPluginObject::Instance()
 {
     if (!built) {
+        try {
+            new (storage) CPluginObject();
+        } catch (const std::bad_alloc&) {
+            return nullptr;  // not built: the next call tries again
+        }
         built = true;
-        new (storage) CPluginObject();
     }
-    return *reinterpret_cast<CPluginObject*>(storage);
+    return reinterpret_cast<CPluginObject*>(storage);
 }
 
 void CPluginObject::Teardown()

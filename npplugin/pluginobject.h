@@ -23,8 +23,9 @@ public:
     };
     typedef void (CPluginObject::*Handler)(const NPVariant* args, uint32_t argCount, NPVariant* result);
 
-    // The object, built on first use (after NP_Initialize).
-    static CPluginObject& Instance();
+    // The object, built on first use (after NP_Initialize); null when memory
+    // ran out while building it.
+    static CPluginObject* Instance();
     static void Teardown();
 
     NPObject* Header() { return &header; }

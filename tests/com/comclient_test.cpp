@@ -328,6 +328,13 @@ TEST_F(Control, NamesResolveThroughTheTypeLibrary)
     LPOLESTR unknown = const_cast<LPOLESTR>(L"ResetDigist");
     DISPID id = 0;
     EXPECT_EQ(key->GetIDsOfNames(IID_NULL, &unknown, 1, 0, &id), DISP_E_UNKNOWNNAME);
+    // Null arrays and null names are refused, not read.
+    LPOLESTR withNull[] = {const_cast<LPOLESTR>(L"GetSN"), nullptr};
+    DISPID ids[2] = {};
+    EXPECT_EQ(key->GetIDsOfNames(IID_NULL, nullptr, 1, 0, &id), E_POINTER);
+    EXPECT_EQ(key->GetIDsOfNames(IID_NULL, &unknown, 1, 0, nullptr), E_POINTER);
+    EXPECT_EQ(key->GetIDsOfNames(IID_NULL, withNull, 2, 0, ids), E_INVALIDARG);
+    EXPECT_EQ(key->GetIDsOfNames(IID_NULL, nullptr, 0, 0, nullptr), S_OK);
     ITypeInfo* info = nullptr;
     EXPECT_EQ(key->GetTypeInfo(0, 0, nullptr), E_POINTER);
     ASSERT_EQ(key->GetTypeInfo(0, 0, &info), S_OK);

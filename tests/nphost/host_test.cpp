@@ -144,6 +144,68 @@ NPObject* Plugin::object;
 
 } // namespace
 
+#ifndef _WIN32
+// Native runs replace the process's allocator, the plug-in's included, so
+// that a test can make the plug-in's allocations fail. -1: never fail.
+static long allocationsBeforeFailure = -1;
+
+void* operator new(std::size_t size)
+{
+    if (allocationsBeforeFailure == 0)
+        throw std::bad_alloc();
+    if (allocationsBeforeFailure > 0)
+        --allocationsBeforeFailure;
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+
+namespace {
+
+// The browser's own functions do not fail: only the plug-in's allocations do.
+NPIdentifier StringIdWithoutFaults(const NPUTF8* name)
+{
+    long saved = allocationsBeforeFailure;
+    allocationsBeforeFailure = -1;
+    NPIdentifier id = BrowserHost::StringId(name);
+    allocationsBeforeFailure = saved;
+    return id;
+}
+
+} // namespace
+
+// Defined first, so that it runs before anything builds the process-wide object.
+TEST(PluginOutOfMemory, TheObjectIsWholeOrNotBuilt)
+{
+    BrowserHost host(ProgramFolder() + PLUGIN);
+    ASSERT_EQ(host.error, "");
+    host.browserFuncs.getstringidentifier = StringIdWithoutFaults;
+    ASSERT_EQ(host.Initialize(), NPERR_NO_ERROR);
+    NPP_t instance{};
+    ASSERT_EQ(host.NewInstance(&instance), NPERR_NO_ERROR);
+    // Fail the first allocation, then the second, ... until the object is built.
+    int refused = 0;
+    void* value = nullptr;
+    for (long allowed = 0; value == nullptr && allowed < 1000; ++allowed) {
+        allocationsBeforeFailure = allowed;
+        host.pluginFuncs.getvalue(&instance, NPPVpluginScriptableNPObject, &value);
+        allocationsBeforeFailure = -1;
+        refused += value == nullptr;
+    }
+    EXPECT_GT(refused, 0) << "the object was built before this test";
+    ASSERT_NE(value, nullptr);
+    auto* object = static_cast<NPObject*>(value);
+    for (const char* name : {"InitPassword", "FindKeys", "UpdatePassword", "GetSN", "HMAC_MD5", "ResetDigist",
+                             "HMAC_MD5_HexString", "SetLog"})
+        EXPECT_TRUE(object->_class->hasMethod(object, BrowserHost::StringId(name))) << name;
+    NPVariant result;
+    ASSERT_TRUE(host.Call(object, "FindKeys", {}, &result));
+    EXPECT_EQ(BrowserHost::Describe(result).rfind("int ", 0), 0u);
+}
+#endif
+
 TEST_F(Plugin, EntryPointsFillOnlyTheirFour)
 {
 #ifdef _WIN32
