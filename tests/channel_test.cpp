@@ -141,6 +141,14 @@ TEST_F(Channel, FailureStatusesAreNotBusy)
         EXPECT_FALSE(Open(key)) << int(status);
         EXPECT_EQ(Key().reads, 1) << int(status);
     }
+    // After a valid identify too: a final 0xFF fails verify and digest alike.
+    CUsbHidKey key(fake.api.hid);
+    OpenAndVerify(key);
+    uint8_t digest[16] = {};
+    Key().answers.push_back(Answer(0xFF, 1, "\x01"));
+    EXPECT_FALSE(key.VerifyPassword(BLANK_PASSWORD_DIGEST));
+    Key().answers.push_back(Answer(0xFF, 16, std::string(16, 'd')));
+    EXPECT_FALSE(key.HmacMd5(reinterpret_cast<const uint8_t*>("m"), 1, digest));
 }
 
 TEST_F(Channel, FailedWriteOrReadFailsTheExchange)

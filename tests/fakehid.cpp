@@ -47,11 +47,11 @@ void WINAPI GetHidGuid(GUID* guid) { *guid = FAKE_HID_GUID; }
 BOOLEAN WINAPI GetPreparsedData(HANDLE handle, PHIDP_PREPARSED_DATA* data)
 {
     FakeInterface* device = Fake().ByHandle(handle);
-    if (device && !device->preparsedOk)
+    if (device && !device->preparsedAnswer)
         return FALSE;
     ++Fake().preparsedHeld;
     *data = reinterpret_cast<PHIDP_PREPARSED_DATA>(&preparsedToken);
-    return TRUE;
+    return device ? device->preparsedAnswer : TRUE;
 }
 
 BOOLEAN WINAPI FreePreparsedData(PHIDP_PREPARSED_DATA data)
@@ -147,6 +147,11 @@ BOOL WINAPI EnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* info, const GUID
 {
     if (set != FAKE_SET || info != nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
         throw std::logic_error("unexpected SetupDiEnumDeviceInterfaces arguments");
+    ++Fake().enumerationCalls;
+    if (Fake().endlessEnumeration && index >= Fake().interfaces.size()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     for (DWORD failing : Fake().failingIndices) {
         if (failing == index) {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -173,7 +178,8 @@ BOOL WINAPI GetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* da
     if (set != FAKE_SET || info != nullptr)
         throw std::logic_error("unexpected SetupDiGetDeviceInterfaceDetailA arguments");
     FakeInterface& device = Fake().interfaces.at(data->Reserved);
-    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + device.path.size() + 1);
+    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + device.path.size() +
+                                      (device.unterminatedPath ? 0 : 1));
     if (detail == nullptr) {
         if (bytes != 0 || required == nullptr)
             throw std::logic_error("size query without a size variable");
@@ -184,7 +190,7 @@ BOOL WINAPI GetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* da
     if (bytes < needed || detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
         throw std::logic_error("detail buffer of the wrong size");
     ++device.detailFills;
-    std::memcpy(detail->DevicePath, device.path.c_str(), device.path.size() + 1);
+    std::memcpy(detail->DevicePath, device.path.c_str(), device.path.size() + (device.unterminatedPath ? 0 : 1));
     return TRUE;
 }
 

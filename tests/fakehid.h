@@ -19,11 +19,12 @@ struct FakeInterface {
     USHORT vendorId = 0x0111;
     USHORT productId = 0x0111;
     std::u16string product = u"www.bhrbkey.cn";
-    bool preparsedOk = true;
+    BOOLEAN preparsedAnswer = TRUE;  // FALSE hands nothing out; any other value hands data out
     bool attributesOk = true;
     bool productStringOk = true;
     bool detailOk = true;
     DWORD claimedDetailBytes = 0;  // the size the service reports, when not 0
+    bool unterminatedPath = false;  // the detail fills its buffer with no NUL
     int detailFills = 0;
     int attributeReads = 0;
     int productStringReads = 0;
@@ -61,6 +62,8 @@ public:
     FakeKey key;
     bool classDevsFails = false;
     std::vector<DWORD> failingIndices;  // enumeration fails there with another error
+    bool endlessEnumeration = false;    // past the interfaces, every index fails; never "no more"
+    DWORD enumerationCalls = 0;
     int setsCreated = 0;
     int setsDestroyed = 0;
     int preparsedHeld = 0;  // handed out and not yet freed

@@ -113,14 +113,17 @@ TEST_F(Finder, WrongIdsAreNotKeysAndTheirProductStringIsNotRead)
 
 TEST_F(Finder, UnreadableInterfacesAreSkipped)
 {
-    fake.Add("no-preparsed").preparsedOk = false;
+    fake.Add("no-preparsed").preparsedAnswer = FALSE;
+    fake.Add("preparsed-2").preparsedAnswer = 2;  // only TRUE itself is success; its data is still freed
     fake.Add("no-attributes").attributesOk = false;
     fake.Add("no-product").productStringOk = false;
     fake.Add("no-detail").detailOk = false;
     fake.Add("good");
     EXPECT_EQ(Scan(), std::vector<std::string>{"good"});
     EXPECT_EQ(count, 1u);
-    EXPECT_EQ(fake.interfaces[0].attributeReads, 0);  // nothing is asked of it after preparsed data fails
+    // Nothing is asked of them after preparsed data fails.
+    EXPECT_EQ(fake.interfaces[0].attributeReads, 0);
+    EXPECT_EQ(fake.interfaces[1].attributeReads, 0);
 }
 
 TEST_F(Finder, ClaimedDetailSizesOverTheCapAreNotTrusted)
@@ -133,6 +136,25 @@ TEST_F(Finder, ClaimedDetailSizesOverTheCapAreNotTrusted)
     EXPECT_EQ(count, 2u);  // and "good"
     EXPECT_EQ(fake.interfaces[1].detailFills, 0);
     EXPECT_EQ(fake.interfaces[2].detailFills, 0);
+}
+
+TEST_F(Finder, MalformedDetailsAreSkipped)
+{
+    fake.Add("below-the-header").claimedDetailBytes = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) - 1;
+    fake.Add("unterminated").unterminatedPath = true;
+    fake.Add("good");
+    EXPECT_EQ(Scan(), std::vector<std::string>{"good"});
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(fake.interfaces[0].detailFills, 0);
+    EXPECT_EQ(fake.interfaces[1].detailFills, 1);
+}
+
+TEST_F(Finder, AWalkThatNeverEndsIsCapped)
+{
+    fake.Add("key");
+    fake.endlessEnumeration = true;
+    EXPECT_EQ(Paths().size(), 1u);
+    EXPECT_EQ(fake.enumerationCalls, 0x10000u);
 }
 
 TEST_F(Finder, AKeyHeldOpenIsNotCounted)

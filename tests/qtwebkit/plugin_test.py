@@ -157,7 +157,17 @@ class Methods(PluginTest):
     def test_open_and_operation_failures(self):
         self.add_key("key", SERIAL, "--password", "pw", "--identify-length", "20")
         self.assertEqual(self.js("key.GetSN()"), -4)
-        self.simkey("set", "key", "--identify-length", "21", "--fault", "digest-length-15")
+        # The arguments are checked before the key is opened or the password proved.
+        refused = ["key.UpdatePassword('x')", "key.HMAC_MD5('wrong', '%s')" % ("m" * 62),
+                   "key.HMAC_MD5_HexString('wrong', '%s')" % ("ab" * 62)]
+        for call in refused:
+            self.assertEqual(self.js(call), -11, call)
+        self.simkey("set", "key", "--identify-length", "21")
+        writes = self.show("key")["feature_writes"]
+        for call in refused:
+            self.assertEqual(self.js(call), -11, call)
+        self.assertEqual(self.show("key")["feature_writes"], writes)
+        self.simkey("set", "key", "--fault", "digest-length-15")
         self.assertEqual(self.js("key.HMAC_MD5('pw', 'm')"), -6)
         self.simkey("set", "key", "--clear-faults", "--fault", "verify-zero")
         self.assertEqual(self.js("key.HMAC_MD5('pw', 'm')"), -5)
