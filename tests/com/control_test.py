@@ -28,6 +28,9 @@ SIMKEY = os.environ["TALLYKEY_SIMKEY"]
 CLSID = "{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}"
 LIBID = "{4CA564D7-4F81-4C2C-9429-6609A57D26A5}"
 IID = "{24919A8D-2502-49CA-B37B-C348EE6E708C}"
+REGISTRAR_CLSID = "{44EC053A-400F-11D0-9DCD-00A0C90391D3}"
+# The type library as the build wrote it, beside the DLL's own resource.
+TYPELIB_FILE = os.path.join(BIN, "..", "activex", "tallykey.tlb")
 SERIAL = "0a1b2c3d4e5f6071"
 reg_query = ARCH.reg_tree
 register = ARCH.register
@@ -112,6 +115,42 @@ class Registration(unittest.TestCase):
             self.assertEqual(register(dll, undo=True), 0)
         finally:
             shutil.rmtree(folder)
+
+    def test_type_library_from_a_tlb_beside_the_dll(self):
+        # A DLL whose type library resource cannot be found: registration
+        # falls back to the .tlb beside it, and fails without one.
+        folder = tempfile.mkdtemp(prefix="tallykey-tlb-")
+        try:
+            dll = os.path.join(folder, "tallykey.dll")
+            with open(self.dll, "rb") as f:
+                data = f.read()
+            resource_type = "TYPELIB".encode("utf-16-le")
+            self.assertEqual(data.count(resource_type), 1)
+            with open(dll, "wb") as f:
+                f.write(data.replace(resource_type, "TYPELIX".encode("utf-16-le")))
+            self.assertNotEqual(register(dll), 0)
+            self.assertIsNone(reg_query("HKCR\\TypeLib\\" + LIBID))
+            shutil.copy(TYPELIB_FILE, os.path.join(folder, "tallykey.tlb"))
+            self.assertEqual(register(dll), 0)
+            typelib = reg_query("HKCR\\TypeLib\\" + LIBID)
+            self.assertEqual(typelib["TypeLib\\" + LIBID + "\\1.0\\0\\" + ARCH.typelib_platform]["(Default)"],
+                             windows_path(os.path.join(folder, "tallykey.tlb")))
+            self.assertEqual(register(dll, undo=True), 0)
+            self.assert_unregistered()
+        finally:
+            shutil.rmtree(folder)
+
+    def test_no_registrar_writes_nothing(self):
+        server = "HKCR\\CLSID\\" + REGISTRAR_CLSID + "\\InprocServer32"
+        original = reg_query(server)["CLSID\\" + REGISTRAR_CLSID + "\\InprocServer32"]["(Default)"]
+        reg = ARCH.tool("reg")
+        wine(reg, "add", server, "/ve", "/d", "C:\\windows\\system32\\no-such-registrar.dll", "/f", check=True)
+        try:
+            self.assertNotEqual(register(self.dll), 0)
+        finally:
+            wine(reg, "add", server, "/ve", "/d", original, "/f", check=True)
+        self.assert_unregistered()
+        self.assertEqual(register(self.dll), 0)  # and with the registrar back, it works
 
 
 class Scripts(unittest.TestCase):

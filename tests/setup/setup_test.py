@@ -237,6 +237,22 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.installed_files(), [])
         self.assertEqual(driver("click", "3"), "Remove file failed! error = 2.")
 
+    def test_a_plugin_key_that_cannot_be_created_fails_registration(self):
+        # Under a volatile key no lasting key can be made: the plug-in step fails.
+        wine(ARCH.tool("reg"), "delete", "HKLM\\SOFTWARE\\MozillaPlugins", "/f")
+        self.assertEqual(driver("volatile-key", "SOFTWARE\\MozillaPlugins"), "created")
+        try:
+            self.assertEqual(driver("click", "1"), "Register failed! error = 1021.")  # ERROR_CHILD_MUST_BE_VOLATILE
+            self.assertEqual(self.installed_files(), list(DLLS))
+        finally:
+            wine(ARCH.tool("reg"), "delete", "HKLM\\SOFTWARE\\MozillaPlugins", "/f")
+
+    def test_an_earlier_uninstall_failure_stays_on_the_status_line(self):
+        self.assertEqual(driver("click", "1"), INSTALLED)
+        wine(ARCH.tool("reg"), "delete", PLUGIN_KEY, "/f", check=True)
+        self.assertEqual(driver("click", "3"), "Uninstall failed! error = 2.")
+        self.assertEqual(self.installed_files(), [])
+
     def test_a_dll_in_use_is_not_removed(self):
         self.assertEqual(driver("click", "1"), INSTALLED)
         holder = Helper("hold", windows_path(os.path.join(THIS.system_dir, "nptallykey.dll")))

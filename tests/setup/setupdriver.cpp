@@ -3,6 +3,9 @@
 // line and message boxes (printed as UTF-8).
 //
 //   setupdriver wait | click ID | box ID | key return|escape | status | gone
+//   setupdriver volatile-key SUBKEY   creates HKLM\SUBKEY (in this program's
+//                                     registry view) as a volatile key: no
+//                                     lasting key can be created under it
 #include <windows.h>
 
 #include <cstdio>
@@ -52,6 +55,16 @@ int main(int argc, char** argv)
     if (argc < 2)
         return Fail("usage: setupdriver wait | click ID | box ID | key return|escape | status | gone");
     std::string command = argv[1];
+    if (command == "volatile-key" && argc > 2) {
+        HKEY key;
+        LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, argv[2], 0, nullptr, REG_OPTION_VOLATILE, KEY_WRITE,
+                                      nullptr, &key, nullptr);
+        if (result != ERROR_SUCCESS)
+            return Fail("cannot create the volatile key");
+        RegCloseKey(key);
+        std::printf("created\n");
+        return 0;
+    }
     HWND dialog = WaitFor(DIALOG_CAPTION, command == "wait" ? 20000 : 5000);
     if (command == "gone") {
         for (int waited = 0; waited < 10000 && FindWindowW(L"#32770", DIALOG_CAPTION); waited += 50)
