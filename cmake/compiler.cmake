@@ -13,6 +13,13 @@ else()
   # Shared objects export only what is marked so (plug-in and provider entry
   # points), as DLLs do; keydevice's helpers stay private to each library.
   add_compile_options(-fPIC -fvisibility=hidden -fvisibility-inlines-hidden)
+  if(TALLYKEY_FUZZ)
+    # Every library a harness holds is instrumented for coverage; only the
+    # harnesses link libFuzzer's main.
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
   if(TALLYKEY_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
     add_link_options(-fsanitize=address,undefined)

@@ -18,7 +18,13 @@ bool IsKeyIdentity(const uint8_t* data)
     return true;
 }
 
+void SystemSleep(DWORD milliseconds) { Sleep(milliseconds); }
+
+KeyWaitFunction keyWait = SystemSleep;
+
 } // namespace
+
+void SetKeyWaitFunction(KeyWaitFunction wait) { keyWait = wait ? wait : SystemSleep; }
 
 CUsbHidKey::CUsbHidKey(const HidFunctions& hidFunctions) : device(hidFunctions), hid(hidFunctions), serial{} {}
 
@@ -42,13 +48,13 @@ bool CUsbHidKey::Transfer(DWORD waitMs)
 {
     if (!hid.HidD_SetFeature(device.handle, &report, sizeof report))
         return false;
-    Sleep(waitMs);
+    keyWait(waitMs);
     if (!hid.HidD_GetFeature(device.handle, &report, sizeof report))
         return false;
     for (unsigned busy = 1; report.status == KEY_STATUS_BUSY; ++busy) {
         if (busy >= KEY_MAX_BUSY_ANSWERS)
             return false;
-        Sleep(KEY_BUSY_POLL_MS);
+        keyWait(KEY_BUSY_POLL_MS);
         if (!hid.HidD_GetFeature(device.handle, &report, sizeof report))
             return false;
     }

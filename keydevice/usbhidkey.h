@@ -43,6 +43,11 @@ const DWORD KEY_BUSY_POLL_MS = 50;
 // the exchange fails at this many busy answers (about five seconds).
 const unsigned KEY_MAX_BUSY_ANSWERS = 100;
 
+// How the channel waits for the key: the system's sleep. A fuzzing harness
+// replaces it to run at full speed; nothing else should.
+typedef void (*KeyWaitFunction)(DWORD milliseconds);
+void SetKeyWaitFunction(KeyWaitFunction wait);  // null restores the sleep
+
 class CUsbHidKey {
 public:
     explicit CUsbHidKey(const HidFunctions& hidFunctions);

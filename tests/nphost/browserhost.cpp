@@ -81,19 +81,15 @@ T Symbol(void* library, const char* name)
 
 } // namespace
 
+BrowserHost::BrowserHost(NP_GetEntryPointsFunc getEntryPoints, NP_InitializeFunc initialize, NP_ShutdownFunc shutdown)
+    : getEntryPoints(getEntryPoints), initialize(initialize), shutdown(shutdown)
+{
+    SetUpBrowserFunctions();
+}
+
 BrowserHost::BrowserHost(const std::string& pluginPath)
 {
-    browserFuncs.size = sizeof browserFuncs;
-    browserFuncs.version = 27;
-    browserFuncs.memalloc = MemAlloc;
-    browserFuncs.memfree = MemFree;
-    browserFuncs.getstringidentifier = GetStringIdentifier;
-    browserFuncs.getintidentifier = GetIntIdentifier;
-    browserFuncs.identifierisstring = IdentifierIsString;
-    browserFuncs.utf8fromidentifier = UTF8FromIdentifier;
-    browserFuncs.intfromidentifier = IntFromIdentifier;
-    browserFuncs.createobject = CreateObject;
-    pluginFuncs.size = sizeof pluginFuncs;
+    SetUpBrowserFunctions();
 #ifdef _WIN32
     library = LoadLibraryA(pluginPath.c_str());
 #else
@@ -108,6 +104,21 @@ BrowserHost::BrowserHost(const std::string& pluginPath)
     shutdown = Symbol<NP_ShutdownFunc>(library, "NP_Shutdown");
     if (!initialize || !shutdown)
         error = "the plug-in lacks its exports";
+}
+
+void BrowserHost::SetUpBrowserFunctions()
+{
+    browserFuncs.size = sizeof browserFuncs;
+    browserFuncs.version = 27;
+    browserFuncs.memalloc = MemAlloc;
+    browserFuncs.memfree = MemFree;
+    browserFuncs.getstringidentifier = GetStringIdentifier;
+    browserFuncs.getintidentifier = GetIntIdentifier;
+    browserFuncs.identifierisstring = IdentifierIsString;
+    browserFuncs.utf8fromidentifier = UTF8FromIdentifier;
+    browserFuncs.intfromidentifier = IntFromIdentifier;
+    browserFuncs.createobject = CreateObject;
+    pluginFuncs.size = sizeof pluginFuncs;
 }
 
 BrowserHost::~BrowserHost()

@@ -13,6 +13,8 @@
 class BrowserHost {
 public:
     explicit BrowserHost(const std::string& pluginPath);
+    // A plug-in linked into the host's own image (fuzzing harnesses).
+    BrowserHost(NP_GetEntryPointsFunc getEntryPoints, NP_InitializeFunc initialize, NP_ShutdownFunc shutdown);
     ~BrowserHost();
     BrowserHost(const BrowserHost&) = delete;
     BrowserHost& operator=(const BrowserHost&) = delete;
@@ -52,6 +54,8 @@ public:
     std::string error;
 
 private:
+    void SetUpBrowserFunctions();
+
     void* library = nullptr;
     NP_GetEntryPointsFunc getEntryPoints = nullptr;
     NP_InitializeFunc initialize = nullptr;
