@@ -220,6 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         NPVariant result{};
         result.type = NPVariantType_Void;
         if (kind >= 4) {
+            SCRIPTED::BeginCall();
             bool handled = callbacks->invoke(plugin.object, name, args.data(), static_cast<uint32_t>(args.size()),
                                              &result);
             if (handled != isMethod)

@@ -57,7 +57,10 @@ NPUTF8* UTF8FromIdentifier(NPIdentifier id)
     return text;
 }
 
-int32_t IntFromIdentifier(NPIdentifier id) { return static_cast<int32_t>(reinterpret_cast<intptr_t>(id) >> 1); }
+int32_t IntFromIdentifier(NPIdentifier id)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(id) >> 1));
+}
 
 NPObject* CreateObject(NPP npp, NPClass* aClass)
 {
@@ -182,7 +185,8 @@ NPIdentifier BrowserHost::StringId(const std::string& name)
 
 NPIdentifier BrowserHost::IntId(int32_t value)
 {
-    return reinterpret_cast<NPIdentifier>((static_cast<intptr_t>(value) << 1) | 1);
+    // Shifted as unsigned: any value, negative ones included, keeps its 32 bits.
+    return reinterpret_cast<NPIdentifier>((static_cast<uintptr_t>(static_cast<uint32_t>(value)) << 1) | 1);
 }
 
 NPVariant BrowserHost::String(const std::string& text)
