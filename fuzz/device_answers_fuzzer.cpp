@@ -89,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!plugin.Call(method, args, &result))
         Violation("a method was not handled");
     const SCRIPTED::Ledger& ledger = SCRIPTED::CallLedger();
+    Show(method, result);
     CheckResultShape(method, result);
     if (result.type == NPVariantType_String) {
         const std::string text = Text(result);

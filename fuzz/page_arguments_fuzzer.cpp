@@ -227,6 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 Violation("invoke answered for a name that is no method, or refused a method");
             if (!handled)
                 continue;
+            Show(nameText, result);
             CheckResultShape(nameText, result);
             const bool ok = result.type == NPVariantType_Int32 && result.value.intValue == 0;
             auto text = [&](size_t i) {

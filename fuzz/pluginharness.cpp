@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
-#include <unistd.h>
 
 #include "usbhidkey.h"
 
@@ -15,6 +15,19 @@ namespace {
 
 void NoWait(DWORD) {}
 
+std::string& ScratchFolder()
+{
+    static std::string folder;
+    return folder;
+}
+
+void RemoveScratchFolder()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(ScratchFolder(), ignored);
+}
+
+// Removed when the process exits normally; a crash leaves it for a look.
 std::string MakeScratchFolder()
 {
     const char* base = std::getenv("TMPDIR");
@@ -23,6 +36,8 @@ std::string MakeScratchFolder()
     folder.push_back('\0');
     if (mkdtemp(folder.data()) == nullptr)
         SCRIPTED::Violation("cannot make a scratch folder");
+    ScratchFolder() = folder.data();
+    std::atexit(RemoveScratchFolder);
     return folder.data();
 }
 
@@ -52,6 +67,18 @@ NPVariant StringVariant(const std::string& bytes)
     variant.value.stringValue.UTF8Characters = bytes.data();
     variant.value.stringValue.UTF8Length = static_cast<uint32_t>(bytes.size());
     return variant;
+}
+
+void Show(const std::string& method, const NPVariant& result)
+{
+    static const bool show = std::getenv("TALLYKEY_FUZZ_SHOW") != nullptr;
+    if (!show)
+        return;
+    if (result.type == NPVariantType_String)
+        std::fprintf(stderr, "%s -> \"%s\"\n", method.c_str(), Text(result).c_str());
+    else
+        std::fprintf(stderr, "%s -> %d (type %d)\n", method.c_str(), static_cast<int>(result.value.intValue),
+                     static_cast<int>(result.type));
 }
 
 bool IsHexDigits(const std::string& text, size_t digits)

@@ -41,5 +41,9 @@ NPVariant StringVariant(const std::string& bytes);
 // other method. Aborts otherwise.
 void CheckResultShape(const std::string& method, const NPVariant& result);
 
+// With TALLYKEY_FUZZ_SHOW set, each call and its result go to stderr (for
+// looking at what a seed or a finding does).
+void Show(const std::string& method, const NPVariant& result);
+
 bool IsHexDigits(const std::string& text, size_t digits);
 std::string Text(const NPVariant& result);

@@ -189,15 +189,17 @@ extern "C" SCRIPTED_EXPORT BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set)
     return TRUE;
 }
 
-// Without a script: one key, at index 0. With one: each index is a choice.
+// Well-behaved: one key, at index 0. Scripted: each index is a choice.
 // Reserved names the interface: a node, or NODE_COUNT for a scripted path.
 extern "C" SCRIPTED_EXPORT BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* info, const GUID*,
                                                             DWORD index, SP_DEVICE_INTERFACE_DATA* data)
 {
     if (set != DEVICE_SET || info != nullptr || data == nullptr || data->cbSize != sizeof *data)
         Violation("interface enumeration with wrong arguments");
-    uint8_t choice = script ? Choice() : (index == 0 ? 4 : 0);
-    if (choice == 0 || index >= MAX_SCRIPTED_INDEX) {
+    uint8_t choice = Choice();
+    if (choice == 0)
+        choice = index == 0 ? 4 : 1;
+    if (choice == 1 || index >= MAX_SCRIPTED_INDEX) {
         SetLastError(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
@@ -205,7 +207,7 @@ extern "C" SCRIPTED_EXPORT BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEV
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    data->Reserved = script ? (choice - 4) % (NODE_COUNT + 1) : 0;
+    data->Reserved = (choice - 4) % (NODE_COUNT + 1);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

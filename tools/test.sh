@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs, builds the four
 # configurations, and runs every CTest suite: native, and both Windows
-# builds under Wine. On a machine that cannot execute 32-bit code the i686
+# builds under Wine; then each fuzzing harness for a short while. On a machine that cannot execute 32-bit code the i686
 # runs are skipped, counted and named in the summary; their binary
 # inspections still run.
 set -uo pipefail
@@ -36,6 +36,15 @@ for preset in linux linux-asan win64 win32; do
   passed=$((passed + total - bad))
   failed=$((failed + bad))
 done
+# Each fuzzing harness: its seeds and regression inputs, then a short run.
+echo "== fuzzing"
+tools/fuzz.sh "${TALLYKEY_FUZZ_SECONDS:-30}" 2>&1 | tee build/fuzz-tests.log
+fuzzed=$(grep -c '^fuzz .*: .*no finding$' build/fuzz-tests.log)
+passed=$((passed + fuzzed))
+if [ "$fuzzed" -ne 3 ]; then
+  failed=$((failed + 3 - fuzzed))
+  notes+=("fuzzing: $((3 - fuzzed)) of 3 harnesses failed (build/fuzz-tests.log)")
+fi
 echo
 for note in "${notes[@]}"; do
   echo "$note"

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs every fuzzing harness: first its committed seeds and regression
+# inputs (fuzz/corpus, fuzz/regressions), then SECONDS of fuzzing each
+# (default 30) from a working corpus in build/fuzz/work. Builds the "fuzz"
+# configuration when needed. A finding is kept in build/fuzz/findings and
+# fails the run; turn it into a file under fuzz/regressions once fixed.
+#
+#   tools/fuzz.sh [SECONDS]
+set -uo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+seconds=${1:-30}
+root=$PWD
+
+if ! { cmake --preset fuzz -DTALLYKEY_WERROR=ON && cmake --build --preset fuzz -- -j"$(nproc)"; } >build/fuzz.log 2>&1; then
+  cat build/fuzz.log >&2
+  echo "fuzz: build FAILED" >&2
+  exit 1
+fi
+
+failed=0
+for harness in device_answers page_arguments md5_hex; do
+  binary=$root/build/fuzz/fuzz/${harness}_fuzzer
+  work=$root/build/fuzz/work/$harness
+  findings=$root/build/fuzz/findings/$harness
+  mkdir -p "$work" "$findings"
+  log=$root/build/fuzz/$harness.log
+  replay=("$root/fuzz/corpus/$harness")
+  [ -d "$root/fuzz/regressions/$harness" ] && replay+=("$root/fuzz/regressions/$harness")
+  # Run from the findings folder: libFuzzer writes what it finds there.
+  if ! (cd "$findings" && "$binary" -runs=0 "${replay[@]}") >"$log" 2>&1; then
+    tail -40 "$log" >&2
+    echo "fuzz $harness: a seed or regression input FAILS (log: $log)"
+    failed=$((failed + 1))
+    continue
+  fi
+  if (cd "$findings" && "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 "$work" "${replay[@]}") >>"$log" 2>&1; then
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+    echo "fuzz $harness: ${runs:-?} executions in ${seconds} s (${rate:-?}/s), no finding"
+  else
+    tail -40 "$log" >&2
+    echo "fuzz $harness: FINDING (input kept in $findings; log: $log)"
+    failed=$((failed + 1))
+  fi
+done
+[ "$failed" -eq 0 ]
