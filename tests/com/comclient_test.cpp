@@ -10,7 +10,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "childprocess.h"
 #include "devicerecord.h"
@@ -487,4 +490,188 @@ TEST_F(Control, NonAsciiPasswordUsesTheAnsiCodePage)
     EXPECT_EQ(digest, Md5Hex("\xC3\xDC\xC2\xEB"));                      // GBK
     EXPECT_NE(digest, Md5Hex("\xE5\xAF\x86\xE7\xA0\x81"));              // what the plug-in would send
     key->Release();
+}
+
+namespace {
+
+const int RANDOM_WORKERS = 8;
+const int CALLS_PER_WORKER = 300;
+const char WORKER_VARIABLE[] = "TALLYKEY_RANDOM_WORKER";
+
+// A script's text as the page's engine might hand it over: null, or wide
+// characters (ASCII, control characters, NULs) with an odd byte length now
+// and then. Known holds what the control must make of it: the bytes up to
+// the first NUL (ASCII converts to itself in every code page).
+struct RandomText {
+    BSTR value = nullptr;
+    std::string known;
+
+    RandomText(std::mt19937& random, const std::string* likely)
+    {
+        unsigned kind = random() % 10;
+        if (likely && kind < 6) {
+            value = SysAllocStringLen(std::wstring(likely->begin(), likely->end()).c_str(),
+                                      static_cast<UINT>(likely->size()));
+            known = *likely;
+            return;
+        }
+        if (kind == 9)
+            return;  // null
+        std::vector<unsigned char> bytes;
+        size_t count = random() % 4 == 0 ? random() % 300 : random() % 70;
+        for (size_t i = 0; i < count; ++i) {
+            unsigned pick = random() % 20;
+            wchar_t c = pick == 0 ? L'\0' : pick == 1 ? static_cast<wchar_t>(1 + random() % 31)
+                                                     : static_cast<wchar_t>(0x20 + random() % 0x5F);
+            bytes.push_back(static_cast<unsigned char>(c));
+            bytes.push_back(0);
+        }
+        if (random() % 3 == 0)
+            bytes.push_back(static_cast<unsigned char>(0x20 + random() % 0x5F));  // half a character
+        value = SysAllocStringByteLen(reinterpret_cast<const char*>(bytes.data()), static_cast<UINT>(bytes.size()));
+        for (size_t i = 0; i < bytes.size() && bytes[i] != 0; i += 2)
+            known += static_cast<char>(bytes[i]);
+    }
+    ~RandomText() { SysFreeString(value); }
+    RandomText(const RandomText&) = delete;
+    RandomText& operator=(const RandomText&) = delete;
+};
+
+int RandomLength(std::mt19937& random)
+{
+    switch (random() % 6) {
+    case 0: return static_cast<int>(random());  // anything at all, negative included
+    case 1: return 256 + static_cast<int>(random() % 70);
+    default: return static_cast<int>(random() % 70);
+    }
+}
+
+} // namespace
+
+// Thousands of calls with random arguments through the vtable, against a
+// model of the key: the results, the digests and the password the key ends
+// up with must be what the control's rules say. The workers run side by
+// side, each with a key of its own, as every call waits for the key.
+TEST(RandomArguments, ThousandsOfCallsAgainstAModel)
+{
+    char self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    std::vector<HANDLE> workers;
+    for (int i = 0; i < RANDOM_WORKERS; ++i) {
+        std::string command = std::string("\"") + self + "\" --gtest_also_run_disabled_tests"
+                              " --gtest_filter=RandomArguments.DISABLED_Worker";
+        SetEnvironmentVariableA(WORKER_VARIABLE, std::to_string(i).c_str());
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        ASSERT_TRUE(CreateProcessA(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &process));
+        CloseHandle(process.hThread);
+        workers.push_back(process.hProcess);
+    }
+    SetEnvironmentVariableA(WORKER_VARIABLE, nullptr);
+    for (size_t i = 0; i < workers.size(); ++i) {
+        DWORD code = 1;
+        EXPECT_EQ(WaitForSingleObject(workers[i], 600 * 1000), WAIT_OBJECT_0) << "worker " << i;
+        EXPECT_TRUE(GetExitCodeProcess(workers[i], &code));
+        EXPECT_EQ(code, 0u) << "worker " << i << " found a wrong answer (its output is above)";
+        CloseHandle(workers[i]);
+    }
+}
+
+TEST(RandomArguments, DISABLED_Worker)
+{
+    const char* index = std::getenv(WORKER_VARIABLE);
+    ASSERT_NE(index, nullptr) << "started by ThousandsOfCallsAgainstAModel";
+    CoInitialize(nullptr);
+    const fs::path folder = fs::temp_directory_path() / (std::string("tallykey-random-") + index);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    SetEnvironmentVariableA(DEVICE_DIR_VARIABLE, folder.string().c_str());
+    const uint8_t serial[8] = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71};
+    uint8_t block[RECORD_BYTES];
+    EncodeRecord(NewKeyRecord(serial), block);
+    std::ofstream((folder / (std::string("key") + DEVICE_FILE_SUFFIX)).string(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(block), sizeof block);
+
+    std::mt19937 random(20261208u + static_cast<unsigned>(std::atoi(index)));
+    std::optional<std::string> password;  // the model: none until InitPassword succeeds
+    IUsbKey* key = NewKey();
+    ASSERT_NE(key, nullptr);
+    for (int call = 0; call < CALLS_PER_WORKER && !HasFailure(); ++call) {
+        VARIANT result = Poisoned();
+        VARIANT out = Poisoned();
+        const std::string where = "worker " + std::string(index) + " call " + std::to_string(call);
+        switch (random() % 20) {
+        case 0: case 1: {
+            EXPECT_EQ(key->FindKeys(&result), S_OK);
+            EXPECT_EQ(result.lVal, 1) << where;
+            break;
+        }
+        case 2: case 3: {
+            EXPECT_EQ(key->GetSN(&out, &result), S_OK);
+            EXPECT_EQ(result.lVal, 0) << where;
+            ASSERT_EQ(out.vt, VT_BSTR) << where;
+            EXPECT_EQ(std::wstring(out.bstrVal), L"0a1b2c3d4e5f6071") << where;
+            SysFreeString(out.bstrVal);
+            break;
+        }
+        case 4: {
+            RandomText text(random, nullptr);
+            EXPECT_EQ(key->InitPassword(text.value, &result), S_OK);
+            EXPECT_EQ(result.lVal, password ? -5 : 0) << where;
+            if (!password)
+                password = text.known;
+            break;
+        }
+        case 5: case 6: {
+            RandomText old(random, password ? &*password : nullptr), fresh(random, nullptr);
+            EXPECT_EQ(key->UpdatePassword(old.value, fresh.value, &result), S_OK);
+            bool right = password && old.known == *password;
+            EXPECT_EQ(result.lVal, right ? 0 : -5) << where;
+            if (right)
+                password = fresh.known;
+            break;
+        }
+        case 7: {
+            // Null out-parameters are refused before anything else.
+            Bstr any(L"x");
+            EXPECT_EQ(key->FindKeys(nullptr), E_POINTER) << where;
+            EXPECT_EQ(key->GetSN(nullptr, &result), E_POINTER) << where;
+            EXPECT_EQ(key->GetSN(&out, nullptr), E_POINTER) << where;
+            EXPECT_EQ(key->HMAC_MD5(any.value, any.value, 1, nullptr, &result), E_POINTER) << where;
+            EXPECT_EQ(key->HMAC_MD5(any.value, any.value, 1, &out, nullptr), E_POINTER) << where;
+            EXPECT_EQ(out.vt, 0xABAB) << where;
+            break;
+        }
+        default: {
+            RandomText pw(random, password ? &*password : nullptr), input(random, nullptr);
+            int nLength = RandomLength(random);
+            EXPECT_EQ(key->HMAC_MD5(pw.value, input.value, nLength, &out, &result), S_OK);
+            // The length travels in one byte and may take the terminating zero, no more.
+            size_t length = static_cast<unsigned>(nLength) & 0xFF;
+            LONG expected = !(password && pw.known == *password)                  ? -5
+                            : (length > 61 || length > input.known.size() + 1) ? -6
+                                                                                 : 0;
+            EXPECT_EQ(result.lVal, expected) << where << " nLength " << nLength;
+            if (expected == 0 && result.lVal == 0) {
+                ASSERT_EQ(out.vt, VT_BSTR) << where;
+                uint8_t digest[16];
+                const uint8_t zeroKey[16] = {};
+                const std::string message = input.known + '\0';
+                HmacMd5(zeroKey, reinterpret_cast<const uint8_t*>(message.data()), length, digest);
+                std::string hex = HIDUSBKEY::ToHexLower(digest, 16);
+                EXPECT_EQ(std::wstring(out.bstrVal), std::wstring(hex.begin(), hex.end())) << where;
+                SysFreeString(out.bstrVal);
+            } else {
+                EXPECT_EQ(out.vt, 0xABAB) << where;
+            }
+            break;
+        }
+        }
+        ExpectOnlyTypeAndValueWritten(result);
+    }
+    key->Release();
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
 }
