@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <sstream>
 #include <string>
 
@@ -149,18 +150,31 @@ NPObject* Plugin::object;
 // that a test can make the plug-in's allocations fail. -1: never fail.
 static long allocationsBeforeFailure = -1;
 
-void* operator new(std::size_t size)
+static void* CountedAllocation(std::size_t size) noexcept
 {
     if (allocationsBeforeFailure == 0)
-        throw std::bad_alloc();
+        return nullptr;
     if (allocationsBeforeFailure > 0)
         --allocationsBeforeFailure;
-    if (void* block = std::malloc(size ? size : 1))
+    return std::malloc(size ? size : 1);
+}
+static void* Allocation(std::size_t size)
+{
+    if (void* block = CountedAllocation(size))
         return block;
     throw std::bad_alloc();
 }
+// Every form, so that no block crosses between this allocator and another.
+void* operator new(std::size_t size) { return Allocation(size); }
+void* operator new[](std::size_t size) { return Allocation(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
 void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace {
 
