@@ -130,33 +130,61 @@ void KeepInScratchFolder(std::string& path)
 
 bool IsLowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
+// A page-chosen name as the trace must show it: letters, digits and '_' as
+// they are, every other byte as \xNN, at most 256 bytes; or "(null)".
+bool IsEscapedName(const std::string& name)
+{
+    if (name == "(null)")
+        return true;
+    if (name.size() > 256)
+        return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        if (c == '\\' && i + 3 < name.size() && name[i + 1] == 'x' && IsLowerHexDigit(name[i + 2]) &&
+            IsLowerHexDigit(name[i + 3]))
+            i += 3;
+        else if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
+            return false;
+    }
+    return true;
+}
+
+bool IsCount(const std::string& text)
+{
+    return !text.empty() && text.size() < 11 && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Every line is one the plug-in writes; where it carries a name, the name is
+// escaped, so a page cannot add text of its own, let alone a line.
 void CheckTrace(const std::string& file)
 {
+    static const char* const plainLines[] = {
+        "SetLog start", "MyNPAllocateFunctionPtr", "MyNPDeallocateFunctionPtr", "MyNPInvalidateFunctionPtr",
+        "MyNPInvokeDefaultFunctionPtr", "MyNPEnumerationFunctionPtr", "MyNPConstructFunctionPtr"};
+    static const char* const namedLines[] = {"MyNPHasMethodFunctionPtr ", "MyNPHasPropertyFunctionPtr ",
+                                             "MyNPGetPropertyFunctionPtr ", "MyNPSetPropertyFunctionPtr ",
+                                             "MyNPRemovePropertyFunctionPtr "};
+    const std::string invoke = "MyNPInvokeFunctionPtr ", count = " argCount = ";
     std::ifstream in(file, std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();
     std::string line;
     while (std::getline(content, line)) {
-        for (unsigned char c : line) {
-            if (c < 0x20 || c > 0x7E)
-                Violation("a trace line holds a byte outside printable text");
+        bool known = false;
+        for (const char* plain : plainLines)
+            known = known || line == plain;
+        for (const char* named : namedLines) {
+            if (line.rfind(named, 0) == 0)
+                known = IsEscapedName(line.substr(std::strlen(named)));
         }
-        // "MyNP...FunctionPtr NAME ...": the name is escaped and capped.
-        if (line.rfind("MyNP", 0) == 0 && line.find(' ') != std::string::npos) {
-            size_t start = line.find(' ') + 1;
-            std::string name = line.substr(start, line.find(' ', start) - start);
-            if (name.size() > 256)
-                Violation("a traced name over 256 bytes");
-            for (size_t i = 0; i < name.size() && name != "(null)"; ++i) {
-                char c = name[i];
-                if (c == '\\' && i + 3 < name.size() && name[i + 1] == 'x' && IsLowerHexDigit(name[i + 2]) &&
-                    IsLowerHexDigit(name[i + 3])) {
-                    i += 3;
-                } else if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') {
-                    Violation("a traced name that is not in its escaped form");
-                }
-            }
+        if (line.rfind(invoke, 0) == 0) {
+            size_t at = line.rfind(count);
+            known = at != std::string::npos && at >= invoke.size() &&
+                    IsEscapedName(line.substr(invoke.size(), at - invoke.size())) &&
+                    IsCount(line.substr(at + count.size()));
         }
+        if (!known)
+            Violation("a trace line that the plug-in does not write, or a name not in its escaped form");
     }
 }
 
