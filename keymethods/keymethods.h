@@ -1,0 +1,58 @@
+// The eight script methods that pages reach through a browser: the NPAPI
+// plug-in and the native host of the browser extension. Their names, the
+// order of their steps, the argument checks, the limits and the results
+// live here once. A host converts its own values: each argument is a string
+// of bytes or not a string, and a result is a number or a string.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "hidapi.h"
+#include "keysession.h"
+
+namespace KEYMETHODS {
+
+enum class Method { InitPassword, FindKeys, UpdatePassword, GetSN, HMAC_MD5, ResetDigist, HMAC_MD5_HexString, SetLog };
+const int METHOD_COUNT = 8;
+
+// The name scripts use, exactly (names match case-sensitively).
+const char* MethodName(Method method);
+bool MethodByName(const std::string& name, Method& method);
+
+// Results besides the key layer's own codes.
+const int32_t RESULT_INVALID_ARGUMENT = -11;
+
+struct Argument {
+    bool isString = false;
+    const char* bytes = nullptr;  // isString: length bytes, not terminated
+    size_t length = 0;
+
+    static Argument String(const char* bytes, size_t length) { return Argument{true, bytes, length}; }
+    static Argument NotAString() { return Argument{}; }
+};
+
+struct Result {
+    bool isString = false;
+    int32_t number = 0;
+    std::string text;  // lower-case hexadecimal: 16 digits for a serial number, 32 for a digest
+
+    static Result Number(int32_t value) { return Result{false, value, std::string()}; }
+};
+
+// Where SetLog sends the trace is the host's: the plug-in takes a local
+// path, the native host a bare name in its own folder. Accept answers
+// whether the bytes name a trace file it will use (empty: tracing off).
+class LogTarget {
+public:
+    virtual ~LogTarget() = default;
+    virtual bool Accept(const std::string& bytes) = 0;
+};
+
+// One call, self-contained: it scans for the key, opens it, proves the
+// password and runs its command, and releases everything before it
+// returns. Running out of memory is -6; nothing escapes.
+Result Call(Method method, const HIDUSBKEY::HidApi& api, const Argument* args, size_t count, LogTarget& log);
+
+} // namespace KEYMETHODS
