@@ -1,0 +1,48 @@
+#include "framing.h"
+
+namespace NATIVEHOST {
+
+namespace {
+
+// Reads exactly count bytes unless the input ends; the bytes read.
+size_t ReadFully(ByteStream& in, void* buffer, size_t count)
+{
+    size_t done = 0;
+    while (done < count) {
+        size_t got = in.Read(static_cast<char*>(buffer) + done, count - done);
+        if (got == 0)
+            break;
+        done += got;
+    }
+    return done;
+}
+
+} // namespace
+
+FrameRead ReadFrame(ByteStream& in, std::string& frame)
+{
+    uint8_t prefix[4];
+    size_t got = ReadFully(in, prefix, sizeof prefix);
+    if (got == 0)
+        return FrameRead::End;
+    if (got < sizeof prefix)
+        return FrameRead::Truncated;
+    uint32_t length = static_cast<uint32_t>(prefix[0]) | static_cast<uint32_t>(prefix[1]) << 8 |
+                      static_cast<uint32_t>(prefix[2]) << 16 | static_cast<uint32_t>(prefix[3]) << 24;
+    if (length > MAX_FRAME_BYTES)
+        return FrameRead::TooLong;
+    frame.assign(length, '\0');
+    return ReadFully(in, &frame[0], length) == length ? FrameRead::Frame : FrameRead::Truncated;
+}
+
+bool WriteFrame(ByteStream& out, const std::string& json)
+{
+    if (json.size() > MAX_FRAME_BYTES)
+        return false;
+    uint32_t length = static_cast<uint32_t>(json.size());
+    const uint8_t prefix[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                               static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+    return out.Write(prefix, sizeof prefix) && out.Write(json.data(), json.size());
+}
+
+} // namespace NATIVEHOST

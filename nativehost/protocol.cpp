@@ -1,0 +1,171 @@
+#include "protocol.h"
+
+#include <new>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "keymethods.h"
+
+using nlohmann::json;
+
+namespace NATIVEHOST {
+
+const char HOST_VERSION[] = TALLYKEY_BROWSER_VERSION;
+
+namespace {
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A \uXXXX escape's value at text[at] (the backslash), or -1.
+long Escape(const std::string& text, size_t at)
+{
+    if (at + 6 > text.size() || text[at + 1] != 'u')
+        return -1;
+    long value = 0;
+    for (size_t i = at + 2; i < at + 6; ++i) {
+        int digit = HexValue(text[i]);
+        if (digit < 0)
+            return -1;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+// Length of the UTF-8 sequence at text[at] if it is well-formed, else 0.
+size_t Utf8Sequence(const std::string& text, size_t at)
+{
+    auto byte = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+    unsigned lead = byte(at);
+    auto continuation = [&](size_t i) { return (byte(i) & 0xC0) == 0x80; };
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return continuation(at + 1) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        unsigned second = byte(at + 1);
+        if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0))
+            return 0;  // overlong, or an encoded surrogate
+        return continuation(at + 1) && continuation(at + 2) ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        unsigned second = byte(at + 1);
+        if ((lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90))
+            return 0;
+        return continuation(at + 1) && continuation(at + 2) && continuation(at + 3) ? 4 : 0;
+    }
+    return 0;
+}
+
+json Error(const json& id, const char* name, const std::string& message)
+{
+    return json{{"id", id}, {"error", name}, {"message", message}};
+}
+
+} // namespace
+
+std::string NullIllFormedStrings(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    size_t at = 0;
+    while (at < text.size()) {
+        if (text[at] != '"') {
+            out += text[at++];
+            continue;
+        }
+        // A string literal from at to its closing quote.
+        size_t end = at + 1;
+        bool wellFormed = true;
+        while (end < text.size() && text[end] != '"') {
+            unsigned char c = static_cast<unsigned char>(text[end]);
+            if (c == '\\') {
+                long value = Escape(text, end);
+                if (value >= 0xD800 && value <= 0xDBFF) {
+                    long low = end + 6 < text.size() && text[end + 6] == '\\' ? Escape(text, end + 6) : -1;
+                    if (low < 0xDC00 || low > 0xDFFF)
+                        wellFormed = false;
+                    end += low >= 0xDC00 && low <= 0xDFFF ? 12 : 6;
+                } else if (value >= 0xDC00 && value <= 0xDFFF) {
+                    wellFormed = false;
+                    end += 6;
+                } else {
+                    end += value >= 0 ? 6 : 2;  // other escapes are the parser's to judge
+                }
+            } else if (c < 0x80) {
+                ++end;
+            } else {
+                size_t length = Utf8Sequence(text, end);
+                if (length == 0) {
+                    wellFormed = false;
+                    length = 1;
+                }
+                end += length;
+            }
+        }
+        if (end >= text.size()) {  // unterminated: the parser will refuse it
+            out.append(text, at, std::string::npos);
+            break;
+        }
+        if (wellFormed)
+            out.append(text, at, end + 1 - at);
+        else
+            out += "null";
+        at = end + 1;
+    }
+    return out;
+}
+
+std::string Host::Handle(const std::string& frame)
+{
+    json answer;
+    try {
+        json request = json::parse(NullIllFormedStrings(frame), nullptr, false);
+        json id = request.is_object() && request.contains("id") ? request["id"] : json();
+        if (!request.is_object() || !request.contains("method") || !request["method"].is_string()) {
+            answer = Error(id, "bad-request", "a request is an object with a method name");
+        } else if (request["method"] == "hello") {
+            answer = json{{"id", id}, {"result", {{"host", HOST_VERSION}}}};
+        } else {
+            const std::string name = request["method"].get<std::string>();
+            KEYMETHODS::Method method;
+            const json args = request.contains("args") ? request["args"] : json::array();
+            const json origin = request.contains("origin") ? request["origin"] : json();
+            if (!KEYMETHODS::MethodByName(name, method)) {
+                answer = Error(id, "bad-request", "no such method");
+            } else if (!args.is_array()) {
+                answer = Error(id, "bad-request", "the arguments are no array");
+            } else if (!origin.is_string() || !policy.Allows(origin.get<std::string>())) {
+                answer = Error(id, "origin-refused", "this page's origin may not use the key");
+            } else {
+                // The argument views point into strings that live as long as args.
+                std::vector<KEYMETHODS::Argument> arguments;
+                for (const json& arg : args) {
+                    if (arg.is_string()) {
+                        const std::string& bytes = arg.get_ref<const std::string&>();
+                        arguments.push_back(KEYMETHODS::Argument::String(bytes.data(), bytes.size()));
+                    } else {
+                        arguments.push_back(KEYMETHODS::Argument::NotAString());
+                    }
+                }
+                KEYMETHODS::Result result = KEYMETHODS::Call(method, api, arguments.data(), arguments.size(), trace);
+                trace.Line(name, arguments.size(), result);
+                answer = result.isString ? json{{"id", id}, {"result", result.text}}
+                                         : json{{"id", id}, {"result", result.number}};
+            }
+        }
+        return answer.dump(-1, ' ', false, json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        // Out of memory, or a value nlohmann would not take: still an answer.
+        return "{\"id\":null,\"error\":\"bad-request\",\"message\":\"the request could not be handled\"}";
+    }
+}
+
+} // namespace NATIVEHOST
