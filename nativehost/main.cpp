@@ -8,6 +8,13 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <cstring>
+#include <vector>
+
+#include <unistd.h>
+
+#include "registration.h"
 #endif
 
 #include "framing.h"
@@ -36,8 +43,29 @@ struct BoundHidApi {
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+#ifndef _WIN32
+    // Registration for Linux browsers; the browsers' own arguments (an
+    // extension's origin, a manifest's path) are not commands.
+    if (argc > 1 && (std::strcmp(argv[1], "install") == 0 || std::strcmp(argv[1], "uninstall") == 0)) {
+        char self[4096];
+        ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (length <= 0) {
+            std::fprintf(stderr, "tallykey-host: cannot tell where this program is\n");
+            return 1;
+        }
+        self[length] = '\0';
+        std::string out, err;
+        int code = Register(std::vector<std::string>(argv + 1, argv + argc), self, out, err);
+        std::fputs(out.c_str(), stdout);
+        std::fputs(err.c_str(), stderr);
+        return code;
+    }
+#else
+    (void)argc;
+    (void)argv;
+#endif
 #ifdef _WIN32
     // Frames are binary: no CR LF translation, no end at a 0x1A byte.
     _setmode(_fileno(stdin), _O_BINARY);

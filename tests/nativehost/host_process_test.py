@@ -106,8 +106,32 @@ class HostProcess(unittest.TestCase):
         self.assertEqual([a.get("error", a.get("result")) for a in answers(result.stdout)],
                          ["0a1b2c3d4e5f6071", "origin-refused", "0a1b2c3d4e5f6071"])
 
+    @unittest.skipIf(WINDOWS, "registration with manifest files is Linux's; Windows uses the registry")
+    def test_install_and_uninstall_for_the_user(self):
+        home = os.path.join(self.folder, "home")
+        os.makedirs(home)
+        env = dict(os.environ, HOME=home)
+        identity = json.load(open(IDENTITY_FILE))
+        result = subprocess.run([HOST, "install", "--user"], capture_output=True, env=env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        places = {".config/chromium/NativeMessagingHosts": False, ".config/google-chrome/NativeMessagingHosts": False,
+                  ".mozilla/native-messaging-hosts": True}
+        for folder, firefox in places.items():
+            with open(os.path.join(home, folder, identity["hostName"] + ".json")) as f:
+                manifest = json.load(f)
+            allowed = ({"allowed_extensions": [identity["firefoxId"]]} if firefox else
+                       {"allowed_origins": [f"chrome-extension://{identity['chromiumId']}/"]})
+            self.assertEqual(manifest, {"name": identity["hostName"], "description": manifest["description"],
+                                        "path": os.path.realpath(HOST), "type": "stdio", **allowed})
+        result = subprocess.run([HOST, "uninstall", "--user"], capture_output=True, env=env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([files for _, _, files in os.walk(home) if files], [])
+        self.assertEqual(subprocess.run([HOST, "install", "--everyone"], capture_output=True).returncode, 2)
 
-VERSION_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "VERSION")
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+IDENTITY_FILE = os.path.join(ROOT, "extension", "identity.json")
+VERSION_FILE = os.path.join(ROOT, "VERSION")
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

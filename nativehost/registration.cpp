@@ -1,0 +1,94 @@
+#include "registration.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace NATIVEHOST {
+
+namespace {
+
+const char DESCRIPTION[] = "Tallykey: the USB key for web pages";
+
+void MakeFolders(const std::string& path)
+{
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at == path.size() || path[at] == '/')
+            mkdir(path.substr(0, at).c_str(), 0755);
+    }
+}
+
+} // namespace
+
+std::vector<ManifestPlace> ManifestPlaces(bool user, const std::string& home)
+{
+    if (user) {
+        return {{home + "/.config/chromium/NativeMessagingHosts", false},
+                {home + "/.config/google-chrome/NativeMessagingHosts", false},
+                {home + "/.mozilla/native-messaging-hosts", true}};
+    }
+    return {{"/etc/chromium/native-messaging-hosts", false},
+            {"/etc/opt/chrome/native-messaging-hosts", false},
+            {"/usr/lib/mozilla/native-messaging-hosts", true}};
+}
+
+std::string ManifestText(const std::string& hostPath, bool firefox)
+{
+    nlohmann::json manifest = {{"name", TALLYKEY_HOST_NAME},
+                               {"description", DESCRIPTION},
+                               {"path", hostPath},
+                               {"type", "stdio"}};
+    if (firefox)
+        manifest["allowed_extensions"] = {TALLYKEY_FIREFOX_ID};
+    else
+        manifest["allowed_origins"] = {std::string("chrome-extension://") + TALLYKEY_CHROMIUM_ID + "/"};
+    return manifest.dump(2) + "\n";
+}
+
+int Register(const std::vector<std::string>& args, const std::string& hostPath, std::string& out, std::string& err)
+{
+    const bool install = !args.empty() && args[0] == "install";
+    const bool user = args.size() == 2 && args[1] == "--user";
+    if (args.empty() || (args[0] != "install" && args[0] != "uninstall") || args.size() > 2 ||
+        (args.size() == 2 && !user)) {
+        err += "usage: tallykey-host install|uninstall [--user]\n";
+        return 2;
+    }
+    const char* home = std::getenv("HOME");
+    if (user && (home == nullptr || *home != '/')) {
+        err += "tallykey-host: --user needs HOME\n";
+        return 1;
+    }
+    int failures = 0;
+    for (const ManifestPlace& place : ManifestPlaces(user, home ? home : "")) {
+        const std::string file = place.folder + "/" + TALLYKEY_HOST_NAME + ".json";
+        if (install) {
+            MakeFolders(place.folder);
+            const std::string text = ManifestText(hostPath, place.firefox);
+            FILE* f = std::fopen(file.c_str(), "w");
+            bool written = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+            if (f && std::fclose(f) != 0)
+                written = false;
+            if (!written) {
+                err += "tallykey-host: cannot write " + file + ": " + std::strerror(errno) + "\n";
+                ++failures;
+                continue;
+            }
+            out += "wrote " + file + "\n";
+        } else if (unlink(file.c_str()) == 0) {
+            out += "removed " + file + "\n";
+        } else if (errno != ENOENT) {
+            err += "tallykey-host: cannot remove " + file + ": " + std::strerror(errno) + "\n";
+            ++failures;
+        }
+    }
+    return failures ? 1 : 0;
+}
+
+} // namespace NATIVEHOST
