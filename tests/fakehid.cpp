@@ -198,9 +198,15 @@ BOOL WINAPI GetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* da
 
 FakeHid::FakeHid()
 {
+    // Unique across the test programs that CTest runs side by side.
     static int instance = 0;
-    nodeDir = (fs::temp_directory_path() / ("tallykey-fakehid-" + std::to_string(++instance) + "-" +
-                                            std::to_string(reinterpret_cast<uintptr_t>(this))))
+#ifdef _WIN32
+    const unsigned long process = GetCurrentProcessId();
+#else
+    const unsigned long process = static_cast<unsigned long>(getpid());
+#endif
+    nodeDir = (fs::temp_directory_path() /
+               ("tallykey-fakehid-" + std::to_string(process) + "-" + std::to_string(++instance)))
                   .string();
     fs::create_directories(nodeDir);
     const uint8_t serial[8] = {0x00, 0x01, 0xAB, 0xCD, 0xEF, 0x10, 0x20, 0x7F};
