@@ -142,7 +142,8 @@ Result HmacMd5HexString(CKeySession& key, const Argument* args, size_t count)
 Result SetLog(LogTarget& log, const Argument* args, size_t count)
 {
     RequireStrings(args, count, 1);
-    if (!log.Accept(std::string(args[0].bytes ? args[0].bytes : "", args[0].length)))
+    const std::string bytes = args[0].bytes ? std::string(args[0].bytes, args[0].length) : std::string();
+    if (!log.Accept(bytes))
         Fail(RESULT_INVALID_ARGUMENT);
     return Result::Number(0);
 }
