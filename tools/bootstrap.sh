@@ -16,7 +16,7 @@ packages=(
 )
 # Without recommends: wine32's pull in hundreds of megabytes of i386 desktop
 # libraries that no test uses.
-lean_packages=(wine32:i386)
+lean_packages=(wine32:i386 chromium firefox-esr)
 
 not_installed() {
   local package
@@ -28,15 +28,23 @@ mapfile -t missing < <(not_installed "${packages[@]}")
 mapfile -t lean_missing < <(not_installed "${lean_packages[@]}")
 if [ $((${#missing[@]} + ${#lean_missing[@]})) -eq 0 ]; then
   echo "bootstrap: all $((${#packages[@]} + ${#lean_packages[@]})) packages present"
-  exit 0
+else
+  echo "bootstrap: installing ${missing[*]} ${lean_missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+  $sudo apt-get update -qq
+  export DEBIAN_FRONTEND=noninteractive
+  [ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  [ ${#lean_missing[@]} -eq 0 ] || $sudo apt-get install -y -qq --no-install-recommends "${lean_missing[@]}" >/dev/null
+  echo "bootstrap: packages done"
 fi
 
-echo "bootstrap: installing ${missing[*]} ${lean_missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
-dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
-$sudo apt-get update -qq
-export DEBIAN_FRONTEND=noninteractive
-[ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-[ ${#lean_missing[@]} -eq 0 ] || $sudo apt-get install -y -qq --no-install-recommends "${lean_missing[@]}" >/dev/null
+# puppeteer-core for the browser tests, exactly as the lock file pins it
+# (it drives Debian's browsers and downloads none of its own).
+browser_tests=$(dirname "${BASH_SOURCE[0]}")/../tests/browser
+if [ ! -d "$browser_tests/node_modules" ] || [ "$browser_tests/package-lock.json" -nt "$browser_tests/node_modules" ]; then
+  (cd "$browser_tests" && npm ci --no-audit --no-fund --loglevel=error) || exit 1
+  touch "$browser_tests/node_modules"
+fi
 echo "bootstrap: done"

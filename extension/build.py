@@ -1,0 +1,58 @@
+#!/usr/bin/python3
+"""Builds the extension for both browser families from one source tree:
+OUT/chromium (MV3 with a service worker; its id fixed by "key") and
+OUT/firefox (MV3 with background scripts; its id in
+browser_specific_settings); and the page library, OUT/tallykey.js. Version,
+host name and ids come from VERSION and extension/identity.json.
+
+Usage: build.py OUT
+"""
+import json
+import os
+import shutil
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def main():
+    out = sys.argv[1]
+    identity = json.load(open(os.path.join(HERE, "identity.json")))
+    version = open(os.path.join(HERE, "..", "VERSION")).read().strip()
+    common = {
+        "manifest_version": 3,
+        "name": "Tallykey",
+        "version": version,
+        "description": "Lets web pages use the Tallykey USB security key.",
+        "permissions": ["nativeMessaging"],
+        "content_scripts": [{
+            "matches": ["https://*/*", "http://localhost/*", "http://127.0.0.1/*"],
+            "js": ["content.js"],
+            "run_at": "document_start",
+            "all_frames": True,
+        }],
+    }
+    families = {
+        "chromium": {"key": identity["chromiumKey"], "background": {"service_worker": "background.js"}},
+        "firefox": {"background": {"scripts": ["background.js"]},
+                    "browser_specific_settings": {"gecko": {"id": identity["firefoxId"],
+                                                            "strict_min_version": "115.0"}}},
+    }
+    for family, extra in families.items():
+        folder = os.path.join(out, family)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        with open(os.path.join(folder, "manifest.json"), "w") as f:
+            json.dump({**common, **extra}, f, indent=2)
+        shutil.copy(os.path.join(HERE, "src", "content.js"), folder)
+        background = open(os.path.join(HERE, "src", "background.js")).read()
+        background = background.replace("@HOST_NAME@", identity["hostName"]).replace("@VERSION@", version)
+        with open(os.path.join(folder, "background.js"), "w") as f:
+            f.write(background)
+    library = open(os.path.join(HERE, "..", "pagelib", "tallykey.js")).read().replace("@VERSION@", version)
+    with open(os.path.join(out, "tallykey.js"), "w") as f:
+        f.write(library)
+
+
+if __name__ == "__main__":
+    main()

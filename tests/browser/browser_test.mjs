@@ -1,0 +1,231 @@
+// The extension, the native host and the page library in real browsers:
+// Debian's chromium and firefox-esr, headless, driven by puppeteer-core.
+// The unpacked extension is loaded, the host is registered for the test
+// user with its own "install --user", pages come from 127.0.0.1, and the
+// keys are simulated ones.
+//
+// Environment: TALLYKEY_BROWSER_BUILD (extension/build.py's output),
+// TALLYKEY_HOST, TALLYKEY_SIMKEY, LD_LIBRARY_PATH (simulated providers).
+import assert from "node:assert/strict";
+import { execFileSync } from "node:child_process";
+import crypto from "node:crypto";
+import fs from "node:fs";
+import http from "node:http";
+import os from "node:os";
+import path from "node:path";
+import { after, before, describe, test } from "node:test";
+import puppeteer from "puppeteer-core";
+
+const BUILD = process.env.TALLYKEY_BROWSER_BUILD;
+const HOST = process.env.TALLYKEY_HOST;
+const SIMKEY = process.env.TALLYKEY_SIMKEY;
+const DIGEST_KEY = "000102030405060708090a0b0c0d0e0f";
+const SERIAL = "0a1b2c3d4e5f6071";
+
+const versionText = () => fs.readFileSync(new URL("../../VERSION", import.meta.url), "utf8").trim();
+const hmac = (message) => crypto.createHmac("md5", Buffer.from(DIGEST_KEY, "hex")).update(message).digest("hex");
+
+// A page that loads the library; tests evaluate calls in it.
+function startServer() {
+  const library = fs.readFileSync(path.join(BUILD, "tallykey.js"));
+  const server = http.createServer((request, response) => {
+    if (request.url === "/tallykey.js") {
+      response.writeHead(200, { "content-type": "text/javascript" });
+      response.end(library);
+    } else {
+      response.writeHead(200, { "content-type": "text/html" });
+      response.end("<!doctype html><title>page</title><script src=\"/tallykey.js\"></script>");
+    }
+  });
+  return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve(server)));
+}
+
+class Machine {
+  constructor() {
+    this.folder = fs.mkdtempSync(path.join(os.tmpdir(), "tallykey-browser-"));
+    this.home = path.join(this.folder, "home");
+    this.devices = path.join(this.folder, "devices");
+    fs.mkdirSync(this.home);
+    fs.mkdirSync(this.devices);
+  }
+  env() {
+    return { ...process.env, HOME: this.home, TALLYKEY_SIMKEY_DIR: this.devices,
+             XDG_STATE_HOME: path.join(this.folder, "state") };
+  }
+  addKey(name, ...options) {
+    execFileSync(SIMKEY, ["--dir", this.devices, "add-key", name, "--serial", SERIAL, "--digest-key", DIGEST_KEY,
+                          ...options]);
+  }
+  removeKeys() {
+    for (const file of fs.readdirSync(this.devices))
+      fs.rmSync(path.join(this.devices, file));
+  }
+  registerHost(command = "install") {
+    execFileSync(HOST, [command, "--user"], { env: this.env() });
+  }
+  manifests() {
+    return [".config/chromium/NativeMessagingHosts", ".mozilla/native-messaging-hosts"].map(
+      (folder) => path.join(this.home, folder, "cn.bhrbkey.tallykey.json"));
+  }
+  cleanUp() {
+    fs.rmSync(this.folder, { recursive: true, force: true });
+  }
+}
+
+const BROWSERS = {
+  chromium: async (machine, withExtension) => puppeteer.launch({
+    executablePath: "/usr/lib/chromium/chromium",
+    headless: true,
+    pipe: true,
+    enableExtensions: withExtension ? [path.join(BUILD, "chromium")] : false,
+    // The user-level host manifests live in the profile's NativeMessagingHosts.
+    userDataDir: path.join(machine.home, ".config", "chromium"),
+    args: ["--no-sandbox", "--disable-dev-shm-usage"],
+    env: machine.env(),
+  }),
+  firefox: async (machine, withExtension) => {
+    const browser = await puppeteer.launch({
+      browser: "firefox",
+      executablePath: "/usr/lib/firefox-esr/firefox-esr",
+      headless: true,
+      env: machine.env(),
+    });
+    if (withExtension)
+      await browser.installExtension(path.join(BUILD, "firefox"));
+    return browser;
+  },
+};
+
+for (const [name, launch] of Object.entries(BROWSERS)) {
+  describe(name, () => {
+    let server, machine, browser, page, origin;
+
+    before(async () => {
+      server = await startServer();
+      origin = `http://127.0.0.1:${server.address().port}`;
+      machine = new Machine();
+      machine.registerHost();
+      browser = await launch(machine, true);
+      page = await browser.newPage();
+      await page.goto(origin + "/");
+    });
+    after(async () => {
+      await browser?.close();
+      server?.close();
+      machine?.cleanUp();
+    });
+
+    // Runs calls in the page through the library; each result, or the error's code.
+    const run = (calls) => page.evaluate(async (calls) => {
+      const key = await Tallykey.connect({ timeoutMs: 10000 });
+      const results = [];
+      for (const [method, ...args] of calls) {
+        try {
+          results.push(await key[method](...args));
+        } catch (error) {
+          results.push("error " + error.code);
+        }
+      }
+      return results;
+    }, calls);
+
+    test("connect reports the versions", async () => {
+      const versions = await page.evaluate(async () => (await Tallykey.connect({ timeoutMs: 10000 })).versions);
+      const version = versionText();
+      assert.deepEqual(versions, { library: version, extension: version, host: version });
+    });
+
+    test("every method against no key, one key and two keys", async () => {
+      machine.removeKeys();
+      assert.deepEqual(await run([["FindKeys"], ["GetSN"], ["HMAC_MD5", "pw", "m"]]), [0, -2, -2]);
+      machine.addKey("a");
+      assert.deepEqual(await run([["FindKeys"], ["GetSN"]]), [1, SERIAL]);
+      machine.addKey("b");
+      assert.deepEqual(await run([["FindKeys"], ["GetSN"], ["InitPassword", "pw"]]), [2, -3, -3]);
+      machine.removeKeys();
+    });
+
+    test("passwords, digests and the argument rules", async () => {
+      machine.removeKeys();
+      machine.addKey("key");
+      const results = await run([
+        ["InitPassword", "密码"], ["InitPassword", "again"], ["HMAC_MD5", "wrong", "challenge"],
+        ["HMAC_MD5", "密码", "challenge"], ["HMAC_MD5_HexString", "密码", "0a0b"],
+        ["UpdatePassword", "密码", "new"], ["HMAC_MD5", "new", "x".repeat(62)], ["HMAC_MD5", "new", 5],
+        ["ResetDigist", "new", "00"], ["SetLog", "../x"], ["SetLog", "trace.log"], ["SetLog", ""],
+      ]);
+      assert.deepEqual(results, [0, -5, -5, hmac("challenge"), hmac(Buffer.from([10, 11])), 0, -11, -11, -11, -11,
+                                 0, 0]);
+      machine.removeKeys();
+    });
+
+    test("two tabs calling at the same time get their own answers", async () => {
+      machine.removeKeys();
+      machine.addKey("key", "--password", "pw");
+      const other = await browser.newPage();
+      await other.goto(origin + "/?other");
+      const call = (target, message) => target.evaluate(async (message) => {
+        const key = await Tallykey.connect({ timeoutMs: 10000 });
+        return Promise.all([key.HMAC_MD5("pw", message), key.GetSN(), key.HMAC_MD5("pw", message + "!")]);
+      }, message);
+      const [first, second] = await Promise.all([call(page, "first"), call(other, "second")]);
+      assert.deepEqual(first, [hmac("first"), SERIAL, hmac("first!")]);
+      assert.deepEqual(second, [hmac("second"), SERIAL, hmac("second!")]);
+      await other.close();
+      machine.removeKeys();
+    });
+  });
+
+  // A browser of its own for each way of failing: the page gets the named
+  // error within the bounded time.
+  const failures = {
+    "without the extension: extension-missing": { extension: false, expected: "extension-missing" },
+    "without a registered host: host-missing": { register: false, expected: "host-missing" },
+    "with a host that exits mid-call: host-exited": { hostExits: true, expected: "host-exited" },
+  };
+  for (const [title, { extension = true, register = true, hostExits = false, expected }] of Object.entries(failures)) {
+    test(`${name} ${title}`, async () => {
+      const server = await startServer();
+      const machine = new Machine();
+      if (register)
+        machine.registerHost();
+      if (hostExits) {
+        // Answers the handshake as the host would, then ends at the first call.
+        const script = path.join(machine.folder, "exiting-host.py");
+        fs.writeFileSync(script, [
+          "#!/usr/bin/python3",
+          "import json, struct, sys",
+          "data = sys.stdin.buffer",
+          "(n,) = struct.unpack('<I', data.read(4)); request = json.loads(data.read(n))",
+          `answer = json.dumps({'id': request['id'], 'result': {'host': '${versionText()}'}}).encode()`,
+          "sys.stdout.buffer.write(struct.pack('<I', len(answer)) + answer); sys.stdout.flush()",
+          "data.read(4)",
+        ].join("\n") + "\n", { mode: 0o755 });
+        for (const manifest of machine.manifests()) {
+          const text = JSON.parse(fs.readFileSync(manifest, "utf8"));
+          fs.writeFileSync(manifest, JSON.stringify({ ...text, path: script }));
+        }
+      }
+      const browser = await launch(machine, extension);
+      try {
+        const page = await browser.newPage();
+        await page.goto(`http://127.0.0.1:${server.address().port}/`);
+        const started = Date.now();
+        const outcome = await page.evaluate(async () => {
+          try {
+            const key = await Tallykey.connect({ timeoutMs: 3000, callTimeoutMs: 10000 });
+            return await key.FindKeys();
+          } catch (error) {
+            return error.code;
+          }
+        });
+        assert.equal(outcome, expected);
+        assert.ok(Date.now() - started < 12000, "within the bounded time");
+      } finally {
+        await browser.close();
+        server.close();
+        machine.cleanUp();
+      }
+    });
+  }
+}
