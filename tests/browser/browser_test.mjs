@@ -49,8 +49,11 @@ class Machine {
     fs.mkdirSync(this.devices);
   }
   env() {
-    return { ...process.env, HOME: this.home, TALLYKEY_SIMKEY_DIR: this.devices,
-             XDG_STATE_HOME: path.join(this.folder, "state") };
+    const env = { ...process.env, HOME: this.home, TALLYKEY_SIMKEY_DIR: this.devices,
+                  XDG_STATE_HOME: path.join(this.folder, "state") };
+    if (this.withoutProviders)
+      delete env.LD_LIBRARY_PATH;  // the host then finds no hid.dll.so
+    return env;
   }
   addKey(name, ...options) {
     execFileSync(SIMKEY, ["--dir", this.devices, "add-key", name, "--serial", SERIAL, "--digest-key", DIGEST_KEY,
@@ -182,11 +185,26 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
     "without the extension: extension-missing": { extension: false, expected: "extension-missing" },
     "without a registered host: host-missing": { register: false, expected: "host-missing" },
     "with a host that exits mid-call: host-exited": { hostExits: true, expected: "host-exited" },
+    "with no HID library for the host: -1": { noHid: true, expected: -1 },
+    "from an origin outside the administrator's list: origin-refused": { policy: true, expected: "origin-refused" },
   };
-  for (const [title, { extension = true, register = true, hostExits = false, expected }] of Object.entries(failures)) {
-    test(`${name} ${title}`, async () => {
+  const settings = Object.entries(failures);
+  for (const [title, { extension = true, register = true, hostExits = false, noHid = false, policy = false,
+                       expected }] of settings) {
+    test(`${name} ${title}`, async (t) => {
+      // The list lives where administrators put it; only root may write there.
+      if (policy && process.getuid() !== 0)
+        return t.skip("NOT RUN: writing /etc/tallykey needs root (CI runs as root)");
       const server = await startServer();
       const machine = new Machine();
+      if (noHid)
+        machine.withoutProviders = true;
+      const policyFile = "/etc/tallykey/allowed-origins.json";
+      const policyFolderMade = policy && !fs.existsSync(path.dirname(policyFile));
+      if (policy) {
+        fs.mkdirSync(path.dirname(policyFile), { recursive: true });
+        fs.writeFileSync(policyFile, JSON.stringify([`http://localhost:${server.address().port}`]));
+      }
       if (register)
         machine.registerHost();
       if (hostExits) {
@@ -225,7 +243,32 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
         await browser.close();
         server.close();
         machine.cleanUp();
+        if (policy)
+          fs.rmSync(policyFolderMade ? path.dirname(policyFile) : policyFile, { recursive: true, force: true });
       }
     });
   }
 }
+
+test("the plug-in wrapper gives the same Promises", async () => {
+  const server = await startServer();
+  const machine = new Machine();
+  const browser = await BROWSERS.chromium(machine, false);
+  try {
+    const page = await browser.newPage();
+    await page.goto(`http://127.0.0.1:${server.address().port}/`);
+    // A stand-in for the plug-in's <embed>: synchronous methods, one of them throwing.
+    const results = await page.evaluate(async () => {
+      const element = { FindKeys: () => 1, GetSN: () => -2, HMAC_MD5: (pw, m) => pw + ":" + m,
+                        SetLog: () => { throw new Error("refused"); } };
+      const key = Tallykey.fromPlugin(element);
+      const calls = [key.FindKeys(), key.GetSN(), key.HMAC_MD5("pw", "m"), key.SetLog("x")];
+      return Promise.all(calls.map((call) => call.then((value) => value, (error) => "rejected " + error.message)));
+    });
+    assert.deepEqual(results, [1, -2, "pw:m", "rejected refused"]);
+  } finally {
+    await browser.close();
+    server.close();
+    machine.cleanUp();
+  }
+});
