@@ -1,0 +1,96 @@
+// What the browser tests and the browser benchmark share: a simulated
+// machine (a home with the host registered, simulated keys), a server for
+// pages that load the library, and the two browsers with the extension.
+//
+// Environment: TALLYKEY_BROWSER_BUILD (extension/build.py's output),
+// TALLYKEY_HOST, TALLYKEY_SIMKEY, LD_LIBRARY_PATH (simulated providers).
+import { execFileSync } from "node:child_process";
+import crypto from "node:crypto";
+import fs from "node:fs";
+import http from "node:http";
+import os from "node:os";
+import path from "node:path";
+import puppeteer from "puppeteer-core";
+
+const BUILD = process.env.TALLYKEY_BROWSER_BUILD;
+const HOST = process.env.TALLYKEY_HOST;
+const SIMKEY = process.env.TALLYKEY_SIMKEY;
+export const DIGEST_KEY = "000102030405060708090a0b0c0d0e0f";
+export const SERIAL = "0a1b2c3d4e5f6071";
+
+export const versionText = () => fs.readFileSync(new URL("../../VERSION", import.meta.url), "utf8").trim();
+export const hmac = (message) => crypto.createHmac("md5", Buffer.from(DIGEST_KEY, "hex")).update(message).digest("hex");
+
+// A page that loads the library; tests evaluate calls in it.
+export function startServer() {
+  const library = fs.readFileSync(path.join(BUILD, "tallykey.js"));
+  const server = http.createServer((request, response) => {
+    if (request.url === "/tallykey.js") {
+      response.writeHead(200, { "content-type": "text/javascript" });
+      response.end(library);
+    } else {
+      response.writeHead(200, { "content-type": "text/html" });
+      response.end("<!doctype html><title>page</title><script src=\"/tallykey.js\"></script>");
+    }
+  });
+  return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve(server)));
+}
+
+export class Machine {
+  constructor() {
+    this.folder = fs.mkdtempSync(path.join(os.tmpdir(), "tallykey-browser-"));
+    this.home = path.join(this.folder, "home");
+    this.devices = path.join(this.folder, "devices");
+    fs.mkdirSync(this.home);
+    fs.mkdirSync(this.devices);
+  }
+  env() {
+    const env = { ...process.env, HOME: this.home, TALLYKEY_SIMKEY_DIR: this.devices,
+                  XDG_STATE_HOME: path.join(this.folder, "state") };
+    if (this.withoutProviders)
+      delete env.LD_LIBRARY_PATH;  // the host then finds no hid.dll.so
+    return env;
+  }
+  addKey(name, ...options) {
+    execFileSync(SIMKEY, ["--dir", this.devices, "add-key", name, "--serial", SERIAL, "--digest-key", DIGEST_KEY,
+                          ...options]);
+  }
+  removeKeys() {
+    for (const file of fs.readdirSync(this.devices))
+      fs.rmSync(path.join(this.devices, file));
+  }
+  registerHost(command = "install") {
+    execFileSync(HOST, [command, "--user"], { env: this.env() });
+  }
+  manifests() {
+    return [".config/chromium/NativeMessagingHosts", ".mozilla/native-messaging-hosts"].map(
+      (folder) => path.join(this.home, folder, "cn.bhrbkey.tallykey.json"));
+  }
+  cleanUp() {
+    fs.rmSync(this.folder, { recursive: true, force: true });
+  }
+}
+
+export const BROWSERS = {
+  chromium: async (machine, withExtension) => puppeteer.launch({
+    executablePath: "/usr/lib/chromium/chromium",
+    headless: true,
+    pipe: true,
+    enableExtensions: withExtension ? [path.join(BUILD, "chromium")] : false,
+    // The user-level host manifests live in the profile's NativeMessagingHosts.
+    userDataDir: path.join(machine.home, ".config", "chromium"),
+    args: ["--no-sandbox", "--disable-dev-shm-usage"],
+    env: machine.env(),
+  }),
+  firefox: async (machine, withExtension) => {
+    const browser = await puppeteer.launch({
+      browser: "firefox",
+      executablePath: "/usr/lib/firefox-esr/firefox-esr",
+      headless: true,
+      env: machine.env(),
+    });
+    if (withExtension)
+      await browser.installExtension(path.join(BUILD, "firefox"));
+    return browser;
+  },
+};
