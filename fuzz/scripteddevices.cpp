@@ -318,16 +318,26 @@ extern "C" SCRIPTED_EXPORT BOOLEAN HidD_GetProductString(HANDLE, void* buffer, U
     return TRUE;
 }
 
-extern "C" SCRIPTED_EXPORT BOOLEAN HidD_SetFeature(HANDLE handle, void* report, ULONG bytes)
+// The node behind a feature report's handle; none (a failed step) for a
+// handle that is no key's. The report must have our key's shape.
+static Node* FeatureNode(HANDLE handle, const void* report, ULONG bytes)
 {
     Node* node = NodeOf(handle);
     if (node == nullptr) {
         ledger.failedStep = true;
-        return FALSE;
+        return nullptr;
     }
-    const auto* request = static_cast<const uint8_t*>(report);
-    if (bytes != sizeof(KeyReport) || request[0] != 0)
+    if (bytes != sizeof(KeyReport) || static_cast<const uint8_t*>(report)[0] != 0)
         Violation("a feature report of the wrong size or report id");
+    return node;
+}
+
+extern "C" SCRIPTED_EXPORT BOOLEAN HidD_SetFeature(HANDLE handle, void* report, ULONG bytes)
+{
+    Node* node = FeatureNode(handle, report, bytes);
+    if (node == nullptr)
+        return FALSE;
+    const auto* request = static_cast<const uint8_t*>(report);
     if (ledger.failedStep)
         Violation("a request was sent after a failed step (or to a device that failed the identity test)");
     ++ledger.requests;
@@ -349,13 +359,9 @@ extern "C" SCRIPTED_EXPORT BOOLEAN HidD_SetFeature(HANDLE handle, void* report, 
 
 extern "C" SCRIPTED_EXPORT BOOLEAN HidD_GetFeature(HANDLE handle, void* report, ULONG bytes)
 {
-    Node* node = NodeOf(handle);
-    if (node == nullptr) {
-        ledger.failedStep = true;
+    Node* node = FeatureNode(handle, report, bytes);
+    if (node == nullptr)
         return FALSE;
-    }
-    if (bytes != sizeof(KeyReport) || static_cast<uint8_t*>(report)[0] != 0)
-        Violation("a feature report of the wrong size or report id");
     if (!node->exchangeOpen)
         Violation("an answer read with no request outstanding");
     uint8_t answer[sizeof(KeyReport)];

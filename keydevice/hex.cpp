@@ -2,9 +2,7 @@
 
 namespace HIDUSBKEY {
 
-namespace {
-
-int HexValue(char c)
+int HexDigitValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -14,8 +12,6 @@ int HexValue(char c)
         return c - 'a' + 10;
     return -1;
 }
-
-} // namespace
 
 void ToHexLower(const uint8_t* bytes, size_t count, char* out)
 {
@@ -37,10 +33,10 @@ std::string ToHexLower(const uint8_t* bytes, size_t count)
 bool HexToBytes(uint8_t* out, const char* text, size_t count)
 {
     for (size_t i = 0; i < count; ++i) {
-        int high = HexValue(text[2 * i]);
+        int high = HexDigitValue(text[2 * i]);
         if (high < 0)
             return false;
-        int low = HexValue(text[2 * i + 1]);
+        int low = HexDigitValue(text[2 * i + 1]);
         if (low < 0)
             return false;
         out[i] = static_cast<uint8_t>(high * 16 + low);

@@ -21,5 +21,7 @@ void ToHexLower(const uint8_t* bytes, size_t count, char* out);
 // a-f). Stops with false at the first other character; the bytes before it
 // stay written.
 bool HexToBytes(uint8_t* out, const char* text, size_t count);
+// One hexadecimal digit's value (0-9, A-F, a-f), or -1 for any other character.
+int HexDigitValue(char c);
 
 } // namespace HIDUSBKEY

@@ -3,32 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#endif
+#include "folders.h"
 
 namespace NATIVEHOST {
-
-namespace {
-
-// Creates the folder and its parents; an existing folder is fine.
-void MakeFolders(const std::string& path)
-{
-    for (size_t at = 1; at <= path.size(); ++at) {
-        if (at < path.size() && path[at] != '/' && path[at] != '\\')
-            continue;
-        std::string part = path.substr(0, at);
-#ifdef _WIN32
-        CreateDirectoryA(part.c_str(), nullptr);
-#else
-        mkdir(part.c_str(), 0700);
-#endif
-    }
-}
-
-} // namespace
 
 bool IsBareFileName(const std::string& name)
 {
@@ -75,7 +52,7 @@ void HostTrace::Line(const std::string& method, size_t argumentCount, const KEYM
 {
     if (file.empty())
         return;
-    MakeFolders(folder);
+    MakeFolders(folder, 0700);
     FILE* out = std::fopen(file.c_str(), "a");
     if (out == nullptr)
         return;  // a trace that cannot be written is no reason to fail the call

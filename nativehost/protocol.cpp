@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hex.h"
 #include "keymethods.h"
 
 using nlohmann::json;
@@ -15,17 +16,6 @@ const char HOST_VERSION[] = TALLYKEY_BROWSER_VERSION;
 
 namespace {
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // A \uXXXX escape's value at text[at] (the backslash), or -1.
 long Escape(const std::string& text, size_t at)
 {
@@ -33,7 +23,7 @@ long Escape(const std::string& text, size_t at)
         return -1;
     long value = 0;
     for (size_t i = at + 2; i < at + 6; ++i) {
-        int digit = HexValue(text[i]);
+        int digit = HIDUSBKEY::HexDigitValue(text[i]);
         if (digit < 0)
             return -1;
         value = value * 16 + digit;

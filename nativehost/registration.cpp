@@ -7,22 +7,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "folders.h"
 
 namespace NATIVEHOST {
 
 namespace {
 
 const char DESCRIPTION[] = "Tallykey: the USB key for web pages";
-
-void MakeFolders(const std::string& path)
-{
-    for (size_t at = 1; at <= path.size(); ++at) {
-        if (at == path.size() || path[at] == '/')
-            mkdir(path.substr(0, at).c_str(), 0755);
-    }
-}
 
 } // namespace
 
@@ -69,7 +62,7 @@ int Register(const std::vector<std::string>& args, const std::string& hostPath, 
     for (const ManifestPlace& place : ManifestPlaces(user, home ? home : "")) {
         const std::string file = place.folder + "/" + TALLYKEY_HOST_NAME + ".json";
         if (install) {
-            MakeFolders(place.folder);
+            MakeFolders(place.folder, 0755);
             const std::string text = ManifestText(hostPath, place.firefox);
             FILE* f = std::fopen(file.c_str(), "w");
             bool written = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
