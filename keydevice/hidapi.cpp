@@ -3,6 +3,10 @@
 #include <cstring>
 #include <memory>
 
+#ifdef TALLYKEY_HIDRAW_EDGE
+#include "hidraw.h"
+#endif
+
 namespace HIDUSBKEY {
 
 // The device-setup service compares cbSize with its own record sizes and
@@ -30,6 +34,9 @@ void BindEntry(HMODULE module, const char* name, Function& entry)
 
 void HidApi::Bind()
 {
+#ifdef TALLYKEY_HIDRAW_EDGE
+    BindHidraw(*this);
+#else
     hid.module = LoadLibraryW(TALLYKEY_WIDE("hid.dll"));
     BindEntry(hid.module, "HidD_GetHidGuid", hid.HidD_GetHidGuid);
     BindEntry(hid.module, "HidD_GetPreparsedData", hid.HidD_GetPreparsedData);
@@ -44,6 +51,7 @@ void HidApi::Bind()
     BindEntry(setup.module, "SetupDiGetClassDevsA", setup.SetupDiGetClassDevsA);
     BindEntry(setup.module, "SetupDiEnumDeviceInterfaces", setup.SetupDiEnumDeviceInterfaces);
     BindEntry(setup.module, "SetupDiGetDeviceInterfaceDetailA", setup.SetupDiGetDeviceInterfaceDetailA);
+#endif
 }
 
 bool HidApi::IsComplete() const

@@ -11,9 +11,6 @@
 
 namespace {
 
-// Handles carry fd + 1, so that descriptor 0 is never mistaken for a null handle.
-HANDLE HandleFromFd(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
-
 DWORD ErrorFromErrno(int err)
 {
     switch (err) {
@@ -26,6 +23,9 @@ DWORD ErrorFromErrno(int err)
 }
 
 } // namespace
+
+// Handles carry fd + 1, so that descriptor 0 is never mistaken for a null handle.
+HANDLE CompatHandleFromFd(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
 
 int CompatHandleToFd(HANDLE handle)
 {
@@ -58,7 +58,7 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void*, DWORD
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    return HandleFromFd(fd);
+    return CompatHandleFromFd(fd);
 }
 
 BOOL CloseHandle(HANDLE handle)

@@ -91,3 +91,5 @@ BOOL FreeLibrary(HMODULE module);
 // The file descriptor behind a handle from CreateFileA, for the simulated
 // device providers; -1 for anything else.
 int CompatHandleToFd(HANDLE handle);
+// The handle a descriptor opened elsewhere (by a provider) would have.
+HANDLE CompatHandleFromFd(int fd);

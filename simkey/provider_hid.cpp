@@ -18,33 +18,6 @@ struct PreparsedData {
     uint32_t magic;
 };
 
-// Loads the device's record, lets the call act on it and stores it again,
-// so that the device's state survives the handle and the process.
-template <typename Action>
-BOOLEAN WithRecord(HANDLE device, Action action)
-{
-    DeviceRecord record;
-    if (!ReadRecord(device, record)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    bool ok = action(record);
-    if (!WriteRecord(device, record)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!ok)
-        SetLastError(ERROR_INVALID_PARAMETER);
-    return ok ? TRUE : FALSE;
-}
-
-bool IsKeyReport(const DeviceRecord& record, const void* report, ULONG bytes)
-{
-    // Our key has one 64-byte feature report without a report id of its own.
-    return record.kind == KIND_KEY && report != nullptr && bytes == REPORT_BYTES &&
-           static_cast<const uint8_t*>(report)[0] == 0;
-}
-
 } // namespace
 
 SIM_EXPORT void WINAPI HidD_GetHidGuid(GUID* guid)

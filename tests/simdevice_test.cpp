@@ -1,6 +1,6 @@
-// The product's key-device layer bound for real (LoadLibraryW of "hid.dll"
-// and "SETUPAPI.DLL") to the simulated providers, over device files: what a
-// program using the layer meets with simulated keys attached.
+// The product's key-device layer bound for real (hid.dll and SETUPAPI.DLL on
+// Windows, hidapi on Linux) to the simulated providers, over device files:
+// what a program using the layer meets with simulated keys attached.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -123,6 +123,21 @@ TEST_F(SimDevices, TwoKeysInEnumerationOrder)
     ASSERT_TRUE(key.Open(finder.FirstPath()));
     EXPECT_EQ(ToHexLower(key.SerialNumber(), 8), "1020304050607002");
 }
+
+#ifndef _WIN32
+TEST_F(SimDevices, ANodeListedOncePerUsageIsStillOneKey)
+{
+    // hidapi may list one hidraw node several times; counted per entry, a
+    // single key would read as -3.
+    Store("key", Key(1));
+    Store("mouse", NewOtherHidRecord(0x046D, 0xC077, u"USB Optical Mouse"));
+    setenv("TALLYKEY_SIMKEY_HIDAPI_USAGES", "3", 1);
+    unsigned count = Count();
+    unsetenv("TALLYKEY_SIMKEY_HIDAPI_USAGES");
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(Load("key").counters.attributeReads, 1u);
+}
+#endif
 
 TEST_F(SimDevices, ProductStringInAnotherCaseIsCounted)
 {
@@ -257,8 +272,15 @@ TEST(HidLibraryMissing, TableIsIncomplete)
     api.Bind();
     EXPECT_EQ(api.hid.module, nullptr);
     EXPECT_EQ(api.hid.HidD_GetHidGuid, nullptr);
+#ifdef _WIN32
+    // The system's setupapi.dll is there as ever; only hid.dll is gone.
     EXPECT_NE(api.setup.module, nullptr);
     EXPECT_NE(api.setup.SetupDiGetClassDevsA, nullptr);
+#else
+    // A hidapi that lacks entry points is not bound at all.
+    EXPECT_EQ(api.setup.module, nullptr);
+    EXPECT_EQ(api.setup.SetupDiGetClassDevsA, nullptr);
+#endif
     EXPECT_FALSE(api.IsComplete());
     api.Release();
 }

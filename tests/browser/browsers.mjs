@@ -48,7 +48,7 @@ export class Machine {
     const env = { ...process.env, HOME: this.home, TALLYKEY_SIMKEY_DIR: this.devices,
                   XDG_STATE_HOME: path.join(this.folder, "state") };
     if (this.withoutProviders)
-      delete env.LD_LIBRARY_PATH;  // the host then finds no hid.dll.so
+      env.LD_LIBRARY_PATH = process.env.TALLYKEY_HIDAPI_UNUSABLE;  // a hidapi the host cannot use
     return env;
   }
   addKey(name, ...options) {

@@ -4,9 +4,9 @@ plug-in folder for an <embed> of our MIME type, and page scripts call the
 eight methods against simulated keys.
 
 Environment: QTWEBKIT_PLUGIN_PATH (the plug-in folder), LD_LIBRARY_PATH (the
-simulated hid.dll.so and setupapi.dll.so), TALLYKEY_SIMKEY (the simkey tool).
+simulated hidapi), TALLYKEY_SIMKEY (the simkey tool).
 With TALLYKEY_TEST_PROVIDER_MISSING=1 only the checks for missing system
-functions run (the providers must then not be on the loader path).
+functions run (the loader path then holds an unusable hidapi).
 """
 import hashlib
 import hmac
