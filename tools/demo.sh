@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The product's main job, end to end, against a simulated key: builds
 # everything, then walks through the key-device layer natively and as the
-# Windows build under Wine, printing each step and its result.
+# Windows build under Wine, a page through the plug-in and through the
+# extension and native host in current browsers, the control and the
+# installer, printing each step and its result.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
@@ -87,6 +89,16 @@ QTWEBKIT_PLUGIN_PATH=$root/build/linux/plugins LD_LIBRARY_PATH=$root/build/linux
   xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 tools/pagewalk.py tools/pages/walkthrough.html \
   "$password" "$value" "$message" 2>/dev/null | tee "$demo/qtwebkit.txt"
 check_page "$demo/qtwebkit.txt"
+
+section "current browsers: page library, extension and native host in headless Chromium and Firefox, page tools/pages/walkthrough-library.html"
+for browser in chromium firefox; do
+  fresh_devices >/dev/null
+  echo "-- $browser"
+  TALLYKEY_BROWSER_BUILD=$root/build/linux/browser TALLYKEY_HOST=$root/build/linux/bin/tallykey-host \
+    TALLYKEY_SIMKEY=$simkey LD_LIBRARY_PATH=$root/build/linux/bin \
+    node tools/browserwalk.mjs "$browser" "$password" "$value" "$message" | tee "$demo/$browser.txt"
+  check_page "$demo/$browser.txt"
+done
 
 section "plug-in nptallykey.dll (x86_64) in our browser-side host under Wine"
 fresh_devices >/dev/null

@@ -21,13 +21,17 @@ export const SERIAL = "0a1b2c3d4e5f6071";
 export const versionText = () => fs.readFileSync(new URL("../../VERSION", import.meta.url), "utf8").trim();
 export const hmac = (message) => crypto.createHmac("md5", Buffer.from(DIGEST_KEY, "hex")).update(message).digest("hex");
 
-// A page that loads the library; tests evaluate calls in it.
-export function startServer() {
+// A page that loads the library; tests evaluate calls in it. `pages` maps
+// further paths to the files served there.
+export function startServer(pages = {}) {
   const library = fs.readFileSync(path.join(BUILD, "tallykey.js"));
   const server = http.createServer((request, response) => {
     if (request.url === "/tallykey.js") {
       response.writeHead(200, { "content-type": "text/javascript" });
       response.end(library);
+    } else if (Object.hasOwn(pages, request.url)) {
+      response.writeHead(200, { "content-type": "text/html; charset=utf-8" });
+      response.end(fs.readFileSync(pages[request.url]));
     } else {
       response.writeHead(200, { "content-type": "text/html" });
       response.end("<!doctype html><title>page</title><script src=\"/tallykey.js\"></script>");
@@ -37,12 +41,13 @@ export function startServer() {
 }
 
 export class Machine {
-  constructor() {
+  // `devices`: a device folder of the caller's, else one of its own.
+  constructor(devices) {
     this.folder = fs.mkdtempSync(path.join(os.tmpdir(), "tallykey-browser-"));
     this.home = path.join(this.folder, "home");
-    this.devices = path.join(this.folder, "devices");
+    this.devices = devices || path.join(this.folder, "devices");
     fs.mkdirSync(this.home);
-    fs.mkdirSync(this.devices);
+    fs.mkdirSync(this.devices, { recursive: true });
   }
   env() {
     const env = { ...process.env, HOME: this.home, TALLYKEY_SIMKEY_DIR: this.devices,

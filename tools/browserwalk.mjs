@@ -1,0 +1,34 @@
+// Opens tools/pages/walkthrough-library.html in a headless browser with the
+// Tallykey extension, the native host registered for the user, and runs its
+// walk-through against the keys of TALLYKEY_SIMKEY_DIR; prints what the page
+// printed.
+//
+//   node tools/browserwalk.mjs chromium|firefox PASSWORD VALUE MESSAGE
+//
+// Environment as for tests/browser (TALLYKEY_BROWSER_BUILD, TALLYKEY_HOST,
+// TALLYKEY_SIMKEY, LD_LIBRARY_PATH), plus TALLYKEY_SIMKEY_DIR.
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+import { BROWSERS, Machine, startServer } from "../tests/browser/browsers.mjs";
+
+const [browserName, password, value, message] = process.argv.slice(2);
+const launch = BROWSERS[browserName];
+if (!launch || message === undefined) {
+  console.error("usage: browserwalk.mjs chromium|firefox PASSWORD VALUE MESSAGE");
+  process.exit(2);
+}
+const page = path.join(path.dirname(fileURLToPath(import.meta.url)), "pages", "walkthrough-library.html");
+const server = await startServer({ "/walkthrough.html": page });
+const machine = new Machine(process.env.TALLYKEY_SIMKEY_DIR);
+let browser;
+try {
+  machine.registerHost();
+  browser = await launch(machine, true);
+  const tab = await browser.newPage();
+  await tab.goto(`http://127.0.0.1:${server.address().port}/walkthrough.html`);
+  console.log(await tab.evaluate((...args) => walk(...args), password, value, message));
+} finally {
+  await browser?.close();
+  machine.cleanUp();
+  server.close();
+}
