@@ -73,6 +73,17 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       machine.removeKeys();
     });
 
+    test("a password set through the plug-in works here, and the other way round", async () => {
+      machine.removeKeys();
+      machine.addKey("key");
+      assert.deepEqual(machine.pluginCalls([["InitPassword", "密码 plug-in"]]), [0]);
+      assert.deepEqual(await run([["HMAC_MD5", "密码 plug-in", "m"], ["UpdatePassword", "密码 plug-in", "ключ"]]),
+                       [hmac("m"), 0]);
+      assert.deepEqual(machine.pluginCalls([["HMAC_MD5", "密码 plug-in", "m"], ["HMAC_MD5", "ключ", "m"]]),
+                       [-5, hmac("m")]);
+      machine.removeKeys();
+    });
+
     test("two tabs calling at the same time get their own answers", async () => {
       machine.removeKeys();
       machine.addKey("key", "--password", "pw");

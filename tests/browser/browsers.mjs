@@ -3,7 +3,8 @@
 // pages that load the library, and the two browsers with the extension.
 //
 // Environment: TALLYKEY_BROWSER_BUILD (extension/build.py's output),
-// TALLYKEY_HOST, TALLYKEY_SIMKEY, LD_LIBRARY_PATH (simulated providers).
+// TALLYKEY_HOST, TALLYKEY_SIMKEY, LD_LIBRARY_PATH (simulated providers),
+// TALLYKEY_PLUGIN_DIR (the plug-in's folder, for QtWebKit).
 import { execFileSync } from "node:child_process";
 import crypto from "node:crypto";
 import fs from "node:fs";
@@ -15,6 +16,7 @@ import puppeteer from "puppeteer-core";
 const BUILD = process.env.TALLYKEY_BROWSER_BUILD;
 const HOST = process.env.TALLYKEY_HOST;
 const SIMKEY = process.env.TALLYKEY_SIMKEY;
+const PLUGIN_CALLS = new URL("../../tools/plugincalls.py", import.meta.url).pathname;
 export const DIGEST_KEY = "000102030405060708090a0b0c0d0e0f";
 export const SERIAL = "0a1b2c3d4e5f6071";
 
@@ -63,6 +65,18 @@ export class Machine {
   removeKeys() {
     for (const file of fs.readdirSync(this.devices))
       fs.rmSync(path.join(this.devices, file));
+  }
+  // The same calls through the plug-in in QtWebKit (a real NPAPI engine) on
+  // an X server of its own, against this machine's keys; their results.
+  pluginCalls(calls) {
+    const runtime = path.join(this.folder, "qt-runtime");
+    fs.mkdirSync(runtime, { recursive: true, mode: 0o700 });
+    const output = execFileSync("xvfb-run", ["-a", "/usr/bin/python3", PLUGIN_CALLS, JSON.stringify(calls)], {
+      env: { ...this.env(), QTWEBKIT_PLUGIN_PATH: process.env.TALLYKEY_PLUGIN_DIR, XDG_RUNTIME_DIR: runtime },
+      stdio: ["ignore", "pipe", "ignore"],
+      timeout: 60000,
+    });
+    return JSON.parse(output.toString());
   }
   registerHost(command = "install") {
     execFileSync(HOST, [command, "--user"], { env: this.env() });
