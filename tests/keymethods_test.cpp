@@ -1,0 +1,209 @@
+// The eight methods' rules, once for both of their hosts (the plug-in and
+// the native host): the order of the steps, the argument checks and limits,
+// and the results, against a key in the test itself. How far each call got
+// shows in the requests the key received.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fakehid.h"
+#include "hex.h"
+#include "keymethods.h"
+#include "md5.h"
+
+using namespace KEYMETHODS;
+
+namespace {
+
+enum class Keys { NoHid, None, Blank, WithPassword, Two };
+
+// A test argument: a string's bytes, or a value that is not a string.
+struct Arg {
+    Arg(const char* text) : isString(true), bytes(text) {}
+    Arg(std::string text) : isString(true), bytes(std::move(text)) {}
+    static Arg NotAString() { return Arg(false); }
+    bool isString;
+    std::string bytes;
+
+private:
+    explicit Arg(bool) : isString(false) {}
+};
+
+struct Case {
+    const char* name;
+    Keys keys;
+    Method method;
+    std::vector<Arg> args;
+    // "N" for a number; "digest:M" for the key's HMAC-MD5 of M; "serial".
+    std::string expected;
+    size_t requests;  // key commands sent: identify, verify, the command
+};
+
+class AcceptingLog : public LogTarget {
+public:
+    bool Accept(const std::string& bytes) override
+    {
+        accepted.push_back(bytes);
+        return bytes.find('/') == std::string::npos;
+    }
+    std::vector<std::string> accepted;
+};
+
+void NoWait(DWORD) {}
+
+class KeyMethods : public ::testing::Test {
+protected:
+    KeyMethods() { HIDUSBKEY::SetKeyWaitFunction(NoWait); }
+    ~KeyMethods() override { HIDUSBKEY::SetKeyWaitFunction(nullptr); }
+
+    void Attach(Keys keys)
+    {
+        if (keys == Keys::NoHid)
+            fake.api.hid.HidD_GetFeature = nullptr;
+        if (keys == Keys::Blank || keys == Keys::WithPassword || keys == Keys::Two)
+            fake.Add("key");
+        if (keys == Keys::Two)
+            fake.Add("other");
+        if (keys == Keys::WithPassword)
+            HIDUSBKEY::Md5Digest("pw", 2, fake.key.firmware.passwordDigest);
+    }
+
+    Result Run(Method method, const std::vector<Arg>& args)
+    {
+        std::vector<Argument> converted;
+        for (const Arg& arg : args)
+            converted.push_back(arg.isString ? Argument::String(arg.bytes.data(), arg.bytes.size())
+                                             : Argument::NotAString());
+        return Call(method, fake.api, converted.data(), converted.size(), log);
+    }
+
+    std::string Expected(const std::string& expected)
+    {
+        if (expected == "serial")
+            return "\"" + HIDUSBKEY::ToHexLower(fake.key.firmware.serial, 8) + "\"";
+        if (expected.rfind("digest:", 0) == 0) {
+            const std::string message = expected.substr(7);
+            uint8_t digest[16];
+            SIMKEY::HmacMd5(fake.key.firmware.digestKey, reinterpret_cast<const uint8_t*>(message.data()),
+                            message.size(), digest);
+            return "\"" + HIDUSBKEY::ToHexLower(digest, 16) + "\"";
+        }
+        return expected;
+    }
+
+    static std::string Shown(const Result& result)
+    {
+        return result.isString ? "\"" + result.text + "\"" : std::to_string(result.number);
+    }
+
+    FakeHid fake;
+    AcceptingLog log;
+};
+
+class MethodRules : public KeyMethods, public ::testing::WithParamInterface<Case> {};
+
+const std::string M61(61, 'm');
+const std::string HEX122 = [] {
+    std::string hex;
+    for (int i = 0; i < 61; ++i)
+        hex += "6d";
+    return hex;
+}();
+const std::string VALUE = "000102030405060708090A0B0C0D0E0f";
+
+const Case CASES[] = {
+    // Counting needs no key, and never opens one.
+    {"FindKeysWithoutHid", Keys::NoHid, Method::FindKeys, {}, "-1", 0},
+    {"FindKeysNone", Keys::None, Method::FindKeys, {}, "0", 0},
+    {"FindKeysTwo", Keys::Two, Method::FindKeys, {"extra", Arg::NotAString()}, "2", 0},
+    // Every other method wants exactly one key, before anything else.
+    {"GetSN", Keys::Blank, Method::GetSN, {}, "serial", 1},
+    {"GetSNWithoutHid", Keys::NoHid, Method::GetSN, {}, "-1", 0},
+    {"GetSNNoKey", Keys::None, Method::GetSN, {}, "-2", 0},
+    {"GetSNTwoKeys", Keys::Two, Method::GetSN, {}, "-3", 0},
+    {"UpdatePasswordNoKeyBeforeArguments", Keys::None, Method::UpdatePassword, {}, "-2", 0},
+    {"HmacTwoKeysBeforeArguments", Keys::Two, Method::HMAC_MD5, {Arg::NotAString()}, "-3", 0},
+    // The first password: only on a key that has none, checked before the argument.
+    {"InitPassword", Keys::Blank, Method::InitPassword, {"pw"}, "0", 3},
+    {"InitPasswordTwice", Keys::WithPassword, Method::InitPassword, {"x"}, "-5", 2},
+    {"InitPasswordMissing", Keys::Blank, Method::InitPassword, {}, "-11", 2},
+    {"InitPasswordNotAString", Keys::Blank, Method::InitPassword, {Arg::NotAString()}, "-11", 2},
+    {"InitPasswordEmpty", Keys::Blank, Method::InitPassword, {""}, "0", 3},
+    // Two strings, checked before the key is opened.
+    {"UpdatePassword", Keys::WithPassword, Method::UpdatePassword, {"pw", "new"}, "0", 3},
+    {"UpdatePasswordWrong", Keys::WithPassword, Method::UpdatePassword, {"wrong", "new"}, "-5", 2},
+    {"UpdatePasswordOneArgument", Keys::WithPassword, Method::UpdatePassword, {"pw"}, "-11", 0},
+    {"UpdatePasswordNotAString", Keys::WithPassword, Method::UpdatePassword, {"pw", Arg::NotAString()}, "-11", 0},
+    {"UpdatePasswordOfABlankKey", Keys::Blank, Method::UpdatePassword, {"", "new"}, "-5", 2},
+    // One command carries the message: 61 bytes at most, refused before opening.
+    {"HmacMd5", Keys::WithPassword, Method::HMAC_MD5, {"pw", "challenge"}, "digest:challenge", 3},
+    {"HmacMd5Longest", Keys::WithPassword, Method::HMAC_MD5, {"pw", M61}, "digest:" + M61, 3},
+    {"HmacMd5Empty", Keys::WithPassword, Method::HMAC_MD5, {"pw", ""}, "digest:", 3},
+    {"HmacMd5TooLong", Keys::WithPassword, Method::HMAC_MD5, {"pw", M61 + "m"}, "-11", 0},
+    {"HmacMd5WrongPassword", Keys::WithPassword, Method::HMAC_MD5, {"wrong", "m"}, "-5", 2},
+    {"HmacMd5PasswordNotAString", Keys::WithPassword, Method::HMAC_MD5, {Arg::NotAString(), "m"}, "-11", 0},
+    // Hexadecimal messages: 122 digits at most before opening; the digits
+    // themselves are checked after the password.
+    {"HexString", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "6368616C6c656e6765"},
+     "digest:challenge", 3},
+    {"HexStringLongest", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", HEX122}, "digest:" + M61, 3},
+    {"HexStringTooLong", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", HEX122 + "6d"}, "-11", 0},
+    {"HexStringOdd", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "0A0"}, "-11", 2},
+    {"HexStringEmpty", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", ""}, "-11", 2},
+    {"HexStringNotHex", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "0g"}, "-11", 2},
+    {"HexStringWrongPasswordFirst", Keys::WithPassword, Method::HMAC_MD5_HexString, {"wrong", "0g"}, "-5", 2},
+    // A new digest value: 32 digits of either case, checked after the password.
+    {"ResetDigist", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE}, "0", 3},
+    {"ResetDigistShort", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE.substr(1)}, "-11", 2},
+    {"ResetDigistNotHex", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE.substr(1) + "x"}, "-11", 2},
+    {"ResetDigistWrongPasswordFirst", Keys::WithPassword, Method::ResetDigist, {"wrong", "00"}, "-5", 2},
+    // The trace never needs the key, nor the HID functions.
+    {"SetLog", Keys::NoHid, Method::SetLog, {"trace.log"}, "0", 0},
+    {"SetLogRefused", Keys::NoHid, Method::SetLog, {"a/b"}, "-11", 0},
+    {"SetLogNotAString", Keys::NoHid, Method::SetLog, {Arg::NotAString()}, "-11", 0},
+    {"SetLogMissing", Keys::NoHid, Method::SetLog, {}, "-11", 0},
+};
+
+} // namespace
+
+TEST_P(MethodRules, StepsInOrder)
+{
+    const Case& c = GetParam();
+    Attach(c.keys);
+    Result result = Run(c.method, c.args);
+    EXPECT_EQ(Shown(result), Expected(c.expected));
+    EXPECT_EQ(fake.key.writes.size(), c.requests);
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyMethods, MethodRules, ::testing::ValuesIn(CASES),
+                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST_F(KeyMethods, PasswordsAreTheDigestOfTheirBytesAndChangeOnlyOnSuccess)
+{
+    Attach(Keys::Blank);
+    const char utf8[] = "\xE5\xAF\x86\xE7\xA0\x81";  // as a browser hands UTF-8 over
+    EXPECT_EQ(Shown(Run(Method::InitPassword, {utf8})), "0");
+    uint8_t digest[16];
+    HIDUSBKEY::Md5Digest(utf8, 6, digest);
+    EXPECT_EQ(std::memcmp(digest, fake.key.firmware.passwordDigest, 16), 0);
+
+    // A refused change leaves the password as it was.
+    EXPECT_EQ(Shown(Run(Method::UpdatePassword, {"wrong", "new"})), "-5");
+    EXPECT_EQ(Shown(Run(Method::UpdatePassword, {utf8, "new"})), "0");
+    EXPECT_EQ(Shown(Run(Method::HMAC_MD5, {"new", "m"})), Expected("digest:m"));
+    EXPECT_EQ(Shown(Run(Method::HMAC_MD5, {utf8, "m"})), "-5");
+}
+
+TEST_F(KeyMethods, NamesAreExact)
+{
+    for (int i = 0; i < METHOD_COUNT; ++i) {
+        Method method;
+        ASSERT_TRUE(MethodByName(MethodName(static_cast<Method>(i)), method));
+        EXPECT_EQ(static_cast<int>(method), i);
+    }
+    Method ignored;
+    for (const char* name : {"getsn", "GETSN", "GetSN ", "", "HMAC_MD5_Hexstring", "ResetDigest"})
+        EXPECT_FALSE(MethodByName(name, ignored)) << name;
+}
