@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ struct Case {
     std::string expected;
     size_t requests;  // key commands sent: identify, verify, the command
 };
+
+// Cases print as their names.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class AcceptingLog : public LogTarget {
 public:

@@ -183,9 +183,9 @@ TEST_F(NativeHost, ArgumentsThatAreNoStringsAreInvalid)
 {
     SetPassword("pw");
     for (const json& args : {json::array(), json{"pw"}, json{"pw", 5}, json{nullptr, "m"}, json{"pw", json::object()},
-                             json{"pw", true}, json{"pw", std::string(62, 'm')}})
+                             json{"pw", true}, json{"pw", 1.5}, json{"pw", json::array({"m"})}})
         EXPECT_EQ(Call("HMAC_MD5", args)["result"], -11) << args.dump();
-    EXPECT_EQ(Call("HMAC_MD5", {"pw", std::string(61, 'm')})["result"].is_string(), true);
+    EXPECT_EQ(Call("HMAC_MD5", {"pw", "m"})["result"].is_string(), true);
     // A lone surrogate is no string: -11, not an error answer.
     Host host(fake.api, OriginPolicy(), trace);
     json answer = json::parse(

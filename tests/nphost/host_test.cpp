@@ -299,6 +299,9 @@ TEST_F(Plugin, ClassCallbacksAnswer)
     EXPECT_FALSE(host->Invoke(object, BrowserHost::IntId(3), none, &result));
 }
 
+// The methods' rules are the shared ones (tested with them); here, how the
+// plug-in converts: strings in as their UTF-8 bytes, anything else as not
+// a string, numbers and text out as int32 and string variants.
 TEST_F(Plugin, MethodResults)
 {
     EXPECT_EQ(Call("FindKeys"), "int 0");
@@ -307,13 +310,10 @@ TEST_F(Plugin, MethodResults)
     EXPECT_EQ(Call("FindKeys"), "int 1");
     EXPECT_EQ(Call("GetSN", {S("extra"), BrowserHost::Int(1)}), "string \"0a1b2c3d4e5f6071\"");
     EXPECT_EQ(Call("InitPassword", {BrowserHost::Int(5)}), "int -11");
-    EXPECT_EQ(Call("InitPassword", {S("first")}), "int 0");
-    EXPECT_EQ(Call("InitPassword", {S("again")}), "int -5");
-    EXPECT_EQ(Call("UpdatePassword", {S("first")}), "int -11");
+    EXPECT_EQ(Call("InitPassword", {S("\xE5\xAF\x86")}), "int 0");
     EXPECT_EQ(Call("UpdatePassword", {S("wrong"), S("x")}), "int -5");
-    EXPECT_EQ(Call("UpdatePassword", {S("first"), S("pw")}), "int 0");
+    EXPECT_EQ(Call("UpdatePassword", {S("\xE5\xAF\x86"), S("pw")}), "int 0");
     const std::string value = "000102030405060708090a0b0c0d0e0f";
-    EXPECT_EQ(Call("ResetDigist", {S("pw"), S(value.substr(1))}), "int -11");
     EXPECT_EQ(Call("ResetDigist", {S("pw"), S(value)}), "int 0");
 
     uint8_t key[16], expected[16];
@@ -324,8 +324,6 @@ TEST_F(Plugin, MethodResults)
     HmacMd5(key, bytes, 2, expected);
     EXPECT_EQ(Call("HMAC_MD5_HexString", {S("pw"), S("0A0b")}),
               "string \"" + HIDUSBKEY::ToHexLower(expected, 16) + "\"");
-    EXPECT_EQ(Call("HMAC_MD5_HexString", {S("pw"), S("0A0")}), "int -11");
-    EXPECT_EQ(Call("HMAC_MD5", {S("pw"), S(std::string(62, 'm'))}), "int -11");
 
     AddKey("b-key");
     EXPECT_EQ(Call("FindKeys"), "int 2");
