@@ -59,18 +59,35 @@ function originOf(sender) {
   }
 }
 
-api.runtime.onMessage.addListener((message, sender, sendResponse) => {
-  if (!sender.tab || !message || typeof message !== "object")
-    return false;
-  if (message.kind === "tallykey-hello") {
+// One request of a tab's content script; `respond` takes the reply.
+function handle(request, sender, respond) {
+  if (request.kind === "tallykey-hello") {
     send({ method: "hello" }, (reply) => {
-      sendResponse(reply.error ? reply : { result: { extension: VERSION, host: reply.result && reply.result.host } });
+      respond(reply.error ? reply : { result: { extension: VERSION, host: reply.result && reply.result.host } });
     });
-    return true;
+  } else if (request.kind === "tallykey-call" && typeof request.method === "string" && Array.isArray(request.args)) {
+    send({ method: request.method, args: request.args, origin: originOf(sender) }, respond);
   }
-  if (message.kind === "tallykey-call" && typeof message.method === "string" && Array.isArray(message.args)) {
-    send({ method: message.method, args: message.args, origin: originOf(sender) }, sendResponse);
-    return true;
+}
+
+// Each tab's content script keeps a port; answers go back on the port the
+// request came by, with the page's own request id.
+api.runtime.onConnect.addListener((tabPort) => {
+  if (tabPort.name !== "tallykey" || !tabPort.sender || !tabPort.sender.tab) {
+    tabPort.disconnect();
+    return;
   }
-  return false;
+  let open = true;
+  tabPort.onDisconnect.addListener(() => {
+    open = false;
+  });
+  tabPort.onMessage.addListener((message) => {
+    if (message === null || typeof message !== "object" || typeof message.id !== "string" ||
+        message.request === null || typeof message.request !== "object")
+      return;
+    handle(message.request, tabPort.sender, (reply) => {
+      if (open)
+        tabPort.postMessage({ id: message.id, reply });
+    });
+  });
 });

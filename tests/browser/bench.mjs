@@ -1,8 +1,10 @@
 // Benchmark (not a test): time from a page's call to its result, per method,
 // in Chromium and Firefox through the extension and the host, against a
 // simulated key with a password. Prints one line per browser and call:
-// milliseconds per call (median of REPEAT), the waits the key protocol
-// mandates, and the overhead over them.
+// milliseconds per call (median of REPEAT), the plug-in's time for the same
+// call (TALLYKEY_PLUGIN_MS, a JSON object by method, from
+// tools/bench-browser.sh), the overhead over it, and the waits the key
+// protocol mandates.
 //
 //   node bench.mjs REPEAT          (environment as for the tests)
 import { BROWSERS, Machine, startServer } from "./browsers.mjs";
@@ -21,8 +23,10 @@ const CALLS = [
   ["SetLog", [""], 0],
 ];
 
+const pluginMs = JSON.parse(process.env.TALLYKEY_PLUGIN_MS || "{}");
+const row = (cells) => cells.map((t, i) => String(t).padEnd(i === 1 ? 22 : 14)).join("");
 const server = await startServer();
-console.log(["browser", "call", "ms/call", "mandated", "over"].map((t, i) => t.padEnd(i === 1 ? 22 : 10)).join(""));
+console.log(row(["browser", "call", "ms/call", "plug-in", "over plug-in", "mandated"]));
 for (const [name, launch] of Object.entries(BROWSERS)) {
   const machine = new Machine();
   machine.registerHost();
@@ -44,8 +48,9 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
         times.sort((a, b) => a - b);
         return times[Math.floor(times.length / 2)];
       }, method, args, repeat);
-      console.log([name, method, ms.toFixed(1), String(mandated), (ms - mandated).toFixed(1)]
-        .map((t, i) => t.padEnd(i === 1 ? 22 : 10)).join(""));
+      const plugin = pluginMs[method];
+      console.log(row([name, method, ms.toFixed(1), plugin === undefined ? "-" : plugin.toFixed(1),
+                       plugin === undefined ? "-" : (ms - plugin).toFixed(1), mandated]));
     }
   } finally {
     await browser.close();
