@@ -5,19 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <nlohmann/json.hpp>
-
 #include <unistd.h>
 
 #include "folders.h"
+#include "manifest.h"
 
 namespace NATIVEHOST {
-
-namespace {
-
-const char DESCRIPTION[] = "Tallykey: the USB key for web pages";
-
-} // namespace
 
 std::vector<ManifestPlace> ManifestPlaces(bool user, const std::string& home)
 {
@@ -29,19 +22,6 @@ std::vector<ManifestPlace> ManifestPlaces(bool user, const std::string& home)
     return {{"/etc/chromium/native-messaging-hosts", false},
             {"/etc/opt/chrome/native-messaging-hosts", false},
             {"/usr/lib/mozilla/native-messaging-hosts", true}};
-}
-
-std::string ManifestText(const std::string& hostPath, bool firefox)
-{
-    nlohmann::json manifest = {{"name", TALLYKEY_HOST_NAME},
-                               {"description", DESCRIPTION},
-                               {"path", hostPath},
-                               {"type", "stdio"}};
-    if (firefox)
-        manifest["allowed_extensions"] = {TALLYKEY_FIREFOX_ID};
-    else
-        manifest["allowed_origins"] = {std::string("chrome-extension://") + TALLYKEY_CHROMIUM_ID + "/"};
-    return manifest.dump(2) + "\n";
 }
 
 int Register(const std::vector<std::string>& args, const std::string& hostPath, std::string& out, std::string& err)
@@ -60,7 +40,7 @@ int Register(const std::vector<std::string>& args, const std::string& hostPath, 
     }
     int failures = 0;
     for (const ManifestPlace& place : ManifestPlaces(user, home ? home : "")) {
-        const std::string file = place.folder + "/" + TALLYKEY_HOST_NAME + ".json";
+        const std::string file = place.folder + "/" + HOST_NAME + ".json";
         if (install) {
             MakeFolders(place.folder, 0755);
             const std::string text = ManifestText(hostPath, place.firefox);

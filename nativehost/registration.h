@@ -17,9 +17,6 @@ struct ManifestPlace {
 // Where this platform's browsers look for the host's manifest.
 std::vector<ManifestPlace> ManifestPlaces(bool user, const std::string& home);
 
-// The manifest's text for a browser family.
-std::string ManifestText(const std::string& hostPath, bool firefox);
-
 // "install [--user]" or "uninstall [--user]": the exit code; what was done
 // and what failed go to out and err.
 int Register(const std::vector<std::string>& args, const std::string& hostPath, std::string& out, std::string& err);

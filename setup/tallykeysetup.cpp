@@ -1,14 +1,20 @@
 // tallykeysetup: the one-dialog installer. It carries tallykey.dll and
 // nptallykey.dll as resources, writes them into the system directory, has
 // regsvr32 register or unregister the control, and adds or removes the
-// browsers' plug-in key. Its texts are GBK (code page 936) for the ANSI calls.
+// browsers' plug-in key. For current browsers it also installs the native
+// host tallykey-host.exe under Program Files with its two manifests and
+// registers it with Chrome, Edge and Firefox. Its texts are GBK (code page
+// 936) for the ANSI calls.
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
+#include "manifest.h"
 #include "setupids.h"
 
 namespace {
@@ -29,6 +35,25 @@ const char CONTROL_FILE[] = "tallykey.dll";
 const char PLUGIN_FILE[] = "nptallykey.dll";
 const char PLUGIN_KEY[] = "SOFTWARE\\MozillaPlugins\\@bhrbkey.cn/tallykeyplugin";
 const char CONTROL_CLASS_KEY[] = "SOFTWARE\\Classes\\CLSID\\{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}";
+// The native host: its folder under the Program Files folder this process
+// sees (Program Files (x86) for the 32-bit installer on 64-bit Windows,
+// whose registry keys land in the 32-bit view as well), so that both
+// architectures install side by side.
+const wchar_t HOST_FOLDER[] = L"\\Tallykey";
+const wchar_t HOST_FILE[] = L"\\tallykey-host.exe";
+struct HostManifest {
+    const wchar_t* file;
+    bool firefox;
+};
+const HostManifest HOST_MANIFESTS[] = {{L"\\tallykey-chromium.json", false}, {L"\\tallykey-firefox.json", true}};
+// Where each browser looks for the host, and which manifest the key names.
+struct BrowserKey {
+    const char* folder;
+    bool firefox;
+};
+const BrowserKey BROWSER_KEYS[] = {{"SOFTWARE\\Google\\Chrome\\NativeMessagingHosts", false},
+                                   {"SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts", false},
+                                   {"SOFTWARE\\Mozilla\\NativeMessagingHosts", true}};
 // How long regsvr32 may take before we stop waiting for it.
 const DWORD REGISTRATION_WAIT_MS = 30000;
 
@@ -78,20 +103,9 @@ bool SystemPath(const char* name, char (&path)[MAX_PATH])
     return true;
 }
 
-bool WriteResourceFile(int id, const char* name)
+// Writes all bytes into a newly created (or replaced) file.
+bool WriteWholeFile(HANDLE file, const void* bytes, DWORD size)
 {
-    char path[MAX_PATH];
-    if (!SystemPath(name, path))
-        return false;
-    HRSRC resource = FindResourceA(instance, MAKEINTRESOURCEA(id), "FILE");
-    HGLOBAL loaded = resource ? LoadResource(instance, resource) : nullptr;
-    const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    DWORD size = resource ? SizeofResource(instance, resource) : 0;
-    if (bytes == nullptr || size == 0) {
-        lastError = GetLastError();
-        return false;
-    }
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         lastError = GetLastError();
         return false;
@@ -105,6 +119,152 @@ bool WriteResourceFile(int id, const char* name)
         lastError = ERROR_HANDLE_DISK_FULL;
     CloseHandle(file);
     return ok && written == size;
+}
+
+bool FileResource(int id, const void*& bytes, DWORD& size)
+{
+    HRSRC resource = FindResourceA(instance, MAKEINTRESOURCEA(id), "FILE");
+    HGLOBAL loaded = resource ? LoadResource(instance, resource) : nullptr;
+    bytes = loaded ? LockResource(loaded) : nullptr;
+    size = resource ? SizeofResource(instance, resource) : 0;
+    if (bytes == nullptr || size == 0) {
+        lastError = GetLastError();
+        return false;
+    }
+    return true;
+}
+
+bool WriteResourceFile(int id, const char* name)
+{
+    char path[MAX_PATH];
+    const void* bytes;
+    DWORD size;
+    if (!SystemPath(name, path) || !FileResource(id, bytes, size))
+        return false;
+    return WriteWholeFile(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+                          bytes, size);
+}
+
+HANDLE CreateNewFile(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// "<Program Files>\Tallykey", or false with lastError set.
+bool HostFolder(std::wstring& folder)
+{
+    wchar_t programFiles[MAX_PATH];
+    HRESULT result = SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programFiles);
+    if (FAILED(result)) {
+        lastError = HRESULT_CODE(result);
+        return false;
+    }
+    folder = std::wstring(programFiles) + HOST_FOLDER;
+    return true;
+}
+
+// A manifest names the host by its path in UTF-8.
+std::string Utf8(const std::wstring& text)
+{
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1)
+        return std::string();
+    std::string converted(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &converted[0], bytes, nullptr, nullptr);
+    converted.resize(static_cast<size_t>(bytes - 1));
+    return converted;
+}
+
+std::string BrowserKeyPath(const BrowserKey& browser)
+{
+    return std::string(browser.folder) + "\\" + NATIVEHOST::HOST_NAME;
+}
+
+// The host, its manifests beside it, and a key per browser naming the
+// manifest it reads. Installing again replaces them all.
+bool InstallHost()
+{
+    std::wstring folder;
+    if (!HostFolder(folder))
+        return false;
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        lastError = GetLastError();
+        return false;
+    }
+    const std::wstring host = folder + HOST_FILE;
+    const void* bytes;
+    DWORD size;
+    if (!FileResource(IDR_HOST_FILE, bytes, size) || !WriteWholeFile(CreateNewFile(host), bytes, size))
+        return false;
+    for (const HostManifest& manifest : HOST_MANIFESTS) {
+        const std::string text = NATIVEHOST::ManifestText(Utf8(host), manifest.firefox);
+        if (!WriteWholeFile(CreateNewFile(folder + manifest.file), text.data(), static_cast<DWORD>(text.size())))
+            return false;
+    }
+    for (const BrowserKey& browser : BROWSER_KEYS) {
+        const std::wstring manifest = folder + HOST_MANIFESTS[browser.firefox ? 1 : 0].file;
+        HKEY key;
+        LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, BrowserKeyPath(browser).c_str(), 0, nullptr,
+                                      REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr);
+        if (result == ERROR_SUCCESS) {
+            result = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(manifest.c_str()),
+                                    static_cast<DWORD>((manifest.size() + 1) * sizeof(wchar_t)));
+            RegCloseKey(key);
+        }
+        if (result != ERROR_SUCCESS) {
+            lastError = static_cast<DWORD>(result);
+            return false;
+        }
+    }
+    lastError = ERROR_SUCCESS;
+    return true;
+}
+
+// What is already gone needs no removing: an installation from before the
+// host was carried uninstalls cleanly.
+bool Gone(DWORD error) { return error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// A browser's folder of host keys, once it holds nothing else.
+void RemoveIfEmpty(const char* path)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    DWORD subkeys = 1, values = 1;
+    LONG result = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                   nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    if (result == ERROR_SUCCESS && subkeys == 0 && values == 0)
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+}
+
+// Every piece is attempted; each failure is shown with its own code.
+bool UninstallHost(HWND dialog)
+{
+    bool failed = false;
+    auto report = [&](DWORD error) {
+        if (Gone(error))
+            return;
+        lastError = error;
+        Status(dialog, "Uninstall failed! error = %d.", static_cast<int>(lastError));
+        failed = true;
+    };
+    for (const BrowserKey& browser : BROWSER_KEYS) {
+        report(static_cast<DWORD>(RegDeleteKeyA(HKEY_LOCAL_MACHINE, BrowserKeyPath(browser).c_str())));
+        RemoveIfEmpty(browser.folder);
+    }
+    std::wstring folder;
+    if (!HostFolder(folder)) {
+        report(lastError);
+        return !failed;
+    }
+    for (const HostManifest& manifest : HOST_MANIFESTS)
+        report(DeleteFileW((folder + manifest.file).c_str()) ? ERROR_SUCCESS : GetLastError());
+    report(DeleteFileW((folder + HOST_FILE).c_str()) ? ERROR_SUCCESS : GetLastError());
+    // A file left behind keeps the folder; its own error is the one to show.
+    if (!failed)
+        report(RemoveDirectoryW(folder.c_str()) ? ERROR_SUCCESS : GetLastError());
+    return !failed;
 }
 
 // Closes a started process's handles on every way out.
@@ -204,7 +364,7 @@ void Install(HWND dialog)
         lastError = exitCode;  // regsvr32's own failure code
         ok = false;
     }
-    ok = ok && ControlRegistered() && RegisterPlugin();
+    ok = ok && ControlRegistered() && RegisterPlugin() && InstallHost();
     if (!ok) {
         Status(dialog, "Register failed! error = %d.", static_cast<int>(lastError));
         return;
@@ -240,6 +400,8 @@ void Uninstall(HWND dialog)
             failed = true;
         }
     }
+    if (!UninstallHost(dialog))
+        failed = true;
     if (!failed)
         Status(dialog, "%s", TEXT_UNINSTALLED);
 }

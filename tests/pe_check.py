@@ -8,7 +8,7 @@
       the file exports exactly these names, undecorated, in this order of ordinals.
   pe_check.py resources FILE TYPE:ID...
       the file carries these resources (TYPE a name such as TYPELIB, or a number).
-  pe_check.py setup FILE CONTROL_DLL PLUGIN_DLL
+  pe_check.py setup FILE CONTROL_DLL PLUGIN_DLL HOST_EXE
       the installer's resources: types, ids and language 2052, the dialog
       template, the banner bitmap, the embedded DLLs byte for byte, the manifest.
   pe_check.py version FILE --block B --translation LANG,CP --file-version V
@@ -171,7 +171,7 @@ BS_TYPEMASK = 0x0F
 def check_setup(args):
     failures = []
     pe = pefile.PE(args.file)
-    wanted = {("FILE", 102), ("FILE", 115), (2, 104), (5, 101), (24, 1)}
+    wanted = {("FILE", 102), ("FILE", 115), ("FILE", 116), (2, 104), (5, 101), (24, 1)}
     present = set()
     for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
         key = str(kind.name) if kind.name else kind.id
@@ -183,7 +183,7 @@ def check_setup(args):
     if present != wanted:
         failures.append(f"resources {sorted(map(str, present))}, expected {sorted(map(str, wanted))}")
 
-    for id_, built in ((102, args.control), (115, args.plugin)):
+    for id_, built in ((102, args.control), (115, args.plugin), (116, args.host)):
         with open(built, "rb") as f:
             if resource_data(pe, "FILE", id_).get(CHINESE_PRC) != f.read():
                 failures.append(f"FILE {id_} differs from {built}")
@@ -290,6 +290,7 @@ def main():
     p.add_argument("file")
     p.add_argument("control")
     p.add_argument("plugin")
+    p.add_argument("host")
     p = sub.add_parser("version")
     p.add_argument("file")
     p.add_argument("--block", required=True)

@@ -33,6 +33,8 @@ class Arch:
         # this folder system32 too (file-system redirection).
         self.system_folder = "syswow64" if self.is_32bit else "system32"
         self.typelib_platform = name
+        # The Program Files folder a process of this architecture sees.
+        self.program_files = "Program Files (x86)" if self.is_32bit else "Program Files"
         # The 64-bit view's name for its HKLM\SOFTWARE.
         self.software_key = "SOFTWARE\\Wow6432Node" if self.is_32bit else "SOFTWARE"
 

@@ -6,8 +6,10 @@ message boxes.
 
 Installer: one build's installer (TALLYKEY_ARCH); an i686 one runs as on
 64-bit Windows, so its files land in syswow64 and its keys in the 32-bit
-registry view. BothArchitectures: the i686 and the x86_64 installers on one
-machine.
+registry view. Current browsers' way to the key is checked as each browser
+finds it: the registry key, the manifest it names, the host started with
+the browser's arguments. BothArchitectures: the i686 and the x86_64
+installers on one machine.
 
 Environment: TALLYKEY_ARCH, TALLYKEY_BIN and TALLYKEY_SETUP (the build under
 test), TALLYKEY_WIN64_BIN and TALLYKEY_WIN64_SETUP (BothArchitectures only),
@@ -18,9 +20,11 @@ DISPLAY must name an X server.
 import filecmp
 import hashlib
 import hmac
+import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -45,6 +49,23 @@ WINE_LOCALE = {"TALLYKEY_WINE_LOCALE": "zh_CN.UTF-8"}
 ENV = dict(os.environ, **WINE_LOCALE)
 DIGEST_KEY = "000102030405060708090a0b0c0d0e0f"
 DLLS = ("tallykey.dll", "nptallykey.dll")
+
+HOST_NAME = "cn.bhrbkey.tallykey"
+CHROMIUM_ORIGIN = "chrome-extension://pgnbhekmmiaohikllppepfnhpobocnpb/"
+FIREFOX_ID = "tallykey@bhrbkey.cn"
+# How each browser finds a native host on Windows: the default value of its
+# key under HKLM names the manifest. Chrome and Edge read the 32-bit
+# registry view first, Firefox the 64-bit one; each falls back to the other.
+# Then the arguments each starts the host with.
+BROWSERS = {
+    "chrome": ("SOFTWARE\\Google\\Chrome\\NativeMessagingHosts", ("win32", "win64"),
+               lambda manifest: [CHROMIUM_ORIGIN, "--parent-window=0"]),
+    "edge": ("SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts", ("win32", "win64"),
+             lambda manifest: [CHROMIUM_ORIGIN, "--parent-window=0"]),
+    "firefox": ("SOFTWARE\\Mozilla\\NativeMessagingHosts", ("win64", "win32"),
+                lambda manifest: [manifest, FIREFOX_ID]),
+}
+HOST_FILES = ("tallykey-host.exe", "tallykey-chromium.json", "tallykey-firefox.json")
 
 INSTALLED = "安装成功!"
 UNINSTALLED = "卸载成功!"
@@ -139,6 +160,93 @@ def expected_digest(message):
     return hmac.new(bytes.fromhex(DIGEST_KEY), message.encode(), hashlib.md5).hexdigest()
 
 
+def unix_path(path):
+    """Where a path on drive C of the prefix is on disk."""
+    assert path[:3].upper() == "C:\\", path
+    return os.path.join(WINE_DIR, "prefix", "drive_c", *path[3:].split("\\"))
+
+
+def host_folder(arch):
+    return os.path.join(WINE_DIR, "prefix", "drive_c", arch.program_files, "Tallykey")
+
+
+def host_keys_left():
+    """Every key naming the host, in either registry view."""
+    left = []
+    for folder, _, _ in BROWSERS.values():
+        for view in ("win32", "win64"):
+            if Arch(view).reg_query(f"HKLM\\{folder}\\{HOST_NAME}").returncode == 0:
+                left.append((view, folder))
+    return left
+
+
+def find_host(browser):
+    """The manifest a browser finds, as it looks for it: (the registry
+    view it was found in, the manifest's Windows path), or None."""
+    folder, views, _ = BROWSERS[browser]
+    for view in views:
+        result = Arch(view).reg_query(f"HKLM\\{folder}\\{HOST_NAME}", "/ve")
+        match = re.search(r"REG_SZ\s+(.*)", result.stdout.replace("\r", ""))
+        if result.returncode == 0 and match:
+            return view, match.group(1).strip()
+    return None
+
+
+def use_host(browser, bin_dir, message):
+    """Finds the host as the browser does, checks its manifest, and starts it
+    with the browser's arguments against a simulated key (the test's
+    substitute hid.dll and setupapi.dll beside it for the while): the
+    answers to a handshake and a keyed digest."""
+    found = find_host(browser)
+    if found is None:
+        return None
+    view, manifest_path = found
+    with open(unix_path(manifest_path), encoding="utf-8") as f:
+        manifest = json.load(f)
+    assert manifest["name"] == HOST_NAME and manifest["type"] == "stdio", manifest
+    if browser == "firefox":
+        assert manifest["allowed_extensions"] == [FIREFOX_ID] and "allowed_origins" not in manifest, manifest
+    else:
+        assert manifest["allowed_origins"] == [CHROMIUM_ORIGIN] and "allowed_extensions" not in manifest, manifest
+    host = unix_path(manifest["path"])
+    substitutes = [os.path.join(os.path.dirname(host), name)
+                   for name in ("hid.dll", "setupapi.dll", "setupapi_wine.dll")]
+    folder = tempfile.mkdtemp(prefix="tallykey-host-")
+    try:
+        for name in substitutes:
+            shutil.copy(os.path.join(bin_dir, os.path.basename(name)), name)
+        devices = os.path.join(folder, "devices")
+        subprocess.run([SIMKEY, "--dir", devices, "add-key", "key", "--serial", "0a1b2c3d4e5f6071",
+                        "--password", "pw", "--digest-key", DIGEST_KEY], check=True)
+        frames = b""
+        for request in ({"id": 1, "method": "hello"},
+                        {"id": 2, "method": "HMAC_MD5", "args": ["pw", message], "origin": "https://bank.example"}):
+            data = json.dumps(request).encode()
+            frames += struct.pack("<I", len(data)) + data
+        args = BROWSERS[browser][2](manifest_path)
+        result = subprocess.run([WINE, "run", host, *args], input=frames, capture_output=True, timeout=120,
+                                env=dict(ENV, TALLYKEY_SIMKEY_DIR=devices))
+        answers, output = [], result.stdout
+        while len(output) >= 4:
+            (length,) = struct.unpack("<I", output[:4])
+            answers.append(json.loads(output[4:4 + length]))
+            output = output[4 + length:]
+        return {"view": view, "manifest": manifest_path, "host": manifest["path"], "answers": answers}
+    finally:
+        for name in substitutes:
+            os.path.exists(name) and os.remove(name)
+        shutil.rmtree(folder)
+
+
+def host_works(test, build, browser, message):
+    """The browser finds this build's host and gets the right digest."""
+    used = use_host(browser, build.bin, message)
+    test.assertIsNotNone(used, (build.arch.name, browser))
+    test.assertEqual(used["host"], f"C:\\{build.arch.program_files}\\Tallykey\\tallykey-host.exe")
+    test.assertEqual(used["view"], build.arch.name, browser)
+    test.assertEqual(used["answers"][1:], [{"id": 2, "result": expected_digest(message)}], browser)
+
+
 class Helper:
     """A stand-in browser or file holder, running until stopped."""
 
@@ -209,10 +317,20 @@ class Installer(unittest.TestCase):
         self.assertEqual(THIS.digests_of_installed_components("pw", "challenge"),
                          (f"1 0 0a1b2c3d4e5f6071 0 {digest}", ["1", digest]))
 
+        # Current browsers find the host, each its own way.
+        folder = host_folder(ARCH)
+        self.assertEqual(sorted(os.listdir(folder)), sorted(HOST_FILES))
+        self.assertTrue(filecmp.cmp(os.path.join(folder, "tallykey-host.exe"),
+                                    os.path.join(THIS.bin, "tallykey-host.exe"), shallow=False))
+        for browser in BROWSERS:
+            host_works(self, THIS, browser, "challenge " + browser)
+
         # Again, over the first installation.
         self.assertEqual(driver("click", "1"), INSTALLED)
         self.assertEqual(driver("click", "3"), UNINSTALLED)
         self.assertEqual(self.installed_files(), [])
+        self.assertFalse(os.path.exists(folder))
+        self.assertEqual(host_keys_left(), [])
         self.assertNotEqual(ARCH.reg_query(PLUGIN_KEY).returncode, 0)
         self.assertNotEqual(ARCH.reg_query(CLASS_KEY).returncode, 0)
         self.assertNotEqual(ARCH.reg_query("HKCR\\Tallykey.UsbKey").returncode, 0)
@@ -261,6 +379,18 @@ class Installer(unittest.TestCase):
         finally:
             holder.stop()
         self.assertEqual(self.installed_files(), ["nptallykey.dll"])
+
+    def test_a_host_in_use_is_reported_and_the_rest_removed(self):
+        self.assertEqual(driver("click", "1"), INSTALLED)
+        host = os.path.join(host_folder(ARCH), "tallykey-host.exe")
+        holder = Helper("hold", windows_path(host))
+        try:
+            self.assertEqual(driver("click", "3"), "Uninstall failed! error = 32.")  # ERROR_SHARING_VIOLATION
+        finally:
+            holder.stop()
+        self.assertEqual(os.listdir(host_folder(ARCH)), ["tallykey-host.exe"])
+        self.assertEqual(host_keys_left(), [])
+        self.assertEqual(self.installed_files(), [])
 
     def test_an_open_browser_blocks_both_actions(self):
         cases = [
@@ -314,13 +444,16 @@ class BothArchitectures(unittest.TestCase):
         self.assertEqual(got, status, build.arch.name)
         self.assertEqual(tools, {f"c:\\windows\\{build.arch.system_folder}\\regsvr32.exe"}, build.arch.name)
 
-    def assert_works(self, build):
+    def assert_works(self, build, browsers=()):
         digest = expected_digest(build.arch.name)
         self.assertEqual(build.digests_of_installed_components("pw", build.arch.name),
                          (f"1 0 0a1b2c3d4e5f6071 0 {digest}", ["1", digest]), build.arch.name)
+        for browser in browsers:
+            host_works(self, build, browser, build.arch.name)
 
     def assert_removed(self, build):
         self.assertEqual(build.installed_files(), [], build.arch.name)
+        self.assertFalse(os.path.exists(host_folder(build.arch)), build.arch.name)
         self.assertNotEqual(build.arch.reg_query(CLASS_KEY).returncode, 0, build.arch.name)
         self.assertNotEqual(build.arch.reg_query(PLUGIN_KEY).returncode, 0, build.arch.name)
 
@@ -330,17 +463,21 @@ class BothArchitectures(unittest.TestCase):
             self.act(build, 1, INSTALLED)
         for build in self.builds:
             self.assert_works(build)
+        # Both hosts registered: each browser takes the one of its first view.
+        for browser, (_, views, _) in BROWSERS.items():
+            self.assertEqual(find_host(browser)[0], views[0], browser)
 
         self.act(x86_64, 3, UNINSTALLED)
         self.assert_removed(x86_64)
-        self.assert_works(i686)
+        self.assert_works(i686, BROWSERS)
 
         self.act(x86_64, 1, INSTALLED)
         self.act(i686, 3, UNINSTALLED)
         self.assert_removed(i686)
-        self.assert_works(x86_64)
+        self.assert_works(x86_64, BROWSERS)
 
         self.act(x86_64, 3, UNINSTALLED)
+        self.assertEqual(host_keys_left(), [])
         # Nothing left in either view, shared keys included.
         for build in self.builds:
             self.assert_removed(build)
