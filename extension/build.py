@@ -2,8 +2,10 @@
 """Builds the extension for both browser families from one source tree:
 OUT/chromium (MV3 with a service worker; its id fixed by "key") and
 OUT/firefox (MV3 with background scripts; its id in
-browser_specific_settings); and the page library, OUT/tallykey.js. Version,
-host name and ids come from VERSION and extension/identity.json.
+browser_specific_settings); each also archived for distribution,
+OUT/tallykey-VERSION-chromium.zip and OUT/tallykey-VERSION-firefox.xpi
+(unsigned); and the page library, OUT/tallykey.js. Version, host name and
+ids come from VERSION and extension/identity.json.
 
 Usage: build.py OUT
 """
@@ -11,8 +13,19 @@ import json
 import os
 import shutil
 import sys
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def archive(folder, path):
+    # Fixed times and order: the same sources make the same archive.
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name in sorted(os.listdir(folder)):
+            info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 0, 0, 0))
+            info.external_attr = 0o644 << 16
+            with open(os.path.join(folder, name), "rb") as f:
+                z.writestr(info, f.read(), zipfile.ZIP_DEFLATED)
 
 
 def main():
@@ -49,6 +62,7 @@ def main():
         background = background.replace("@HOST_NAME@", identity["hostName"]).replace("@VERSION@", version)
         with open(os.path.join(folder, "background.js"), "w") as f:
             f.write(background)
+        archive(folder, os.path.join(out, f"tallykey-{version}-{family}.{'xpi' if family == 'firefox' else 'zip'}"))
     library = open(os.path.join(HERE, "..", "pagelib", "tallykey.js")).read().replace("@VERSION@", version)
     with open(os.path.join(out, "tallykey.js"), "w") as f:
         f.write(library)

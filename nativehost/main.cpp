@@ -48,7 +48,8 @@ int main(int argc, char** argv)
 #ifndef _WIN32
     // Registration for Linux browsers; the browsers' own arguments (an
     // extension's origin, a manifest's path) are not commands.
-    if (argc > 1 && (std::strcmp(argv[1], "install") == 0 || std::strcmp(argv[1], "uninstall") == 0)) {
+    if (argc > 1 && (std::strcmp(argv[1], "install") == 0 || std::strcmp(argv[1], "uninstall") == 0 ||
+                     std::strcmp(argv[1], "manifest") == 0)) {
         char self[4096];
         ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
         if (length <= 0) {

@@ -26,6 +26,16 @@ std::vector<ManifestPlace> ManifestPlaces(bool user, const std::string& home)
 
 int Register(const std::vector<std::string>& args, const std::string& hostPath, std::string& out, std::string& err)
 {
+    // A package ships the manifests as files of its own, made by this.
+    if (!args.empty() && args[0] == "manifest") {
+        if (args.size() != 3 || (args[1] != "chromium" && args[1] != "firefox") || args[2].empty() ||
+            args[2][0] != '/') {
+            err += "usage: tallykey-host manifest chromium|firefox HOST_PATH\n";
+            return 2;
+        }
+        out += ManifestText(args[2], args[1] == "firefox");
+        return 0;
+    }
     const bool install = !args.empty() && args[0] == "install";
     const bool user = args.size() == 2 && args[1] == "--user";
     if (args.empty() || (args[0] != "install" && args[0] != "uninstall") || args.size() > 2 ||

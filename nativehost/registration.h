@@ -18,7 +18,8 @@ struct ManifestPlace {
 std::vector<ManifestPlace> ManifestPlaces(bool user, const std::string& home);
 
 // "install [--user]" or "uninstall [--user]": the exit code; what was done
-// and what failed go to out and err.
+// and what failed go to out and err. "manifest chromium|firefox PATH"
+// writes a manifest's text for a host at PATH to out.
 int Register(const std::vector<std::string>& args, const std::string& hostPath, std::string& out, std::string& err);
 
 } // namespace NATIVEHOST
