@@ -3,18 +3,22 @@
 // walk-through against the keys of TALLYKEY_SIMKEY_DIR; prints what the page
 // printed.
 //
-//   node tools/browserwalk.mjs chromium|firefox PASSWORD VALUE MESSAGE
+//   node tools/browserwalk.mjs [--system-host] chromium|firefox PASSWORD VALUE MESSAGE
 //
+// --system-host: the host is not registered for the user; the browser must
+// find a system-wide one (the Debian package's).
 // Environment as for tests/browser (TALLYKEY_BROWSER_BUILD, TALLYKEY_HOST,
 // TALLYKEY_SIMKEY, LD_LIBRARY_PATH), plus TALLYKEY_SIMKEY_DIR.
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { BROWSERS, Machine, startServer } from "../tests/browser/browsers.mjs";
 
-const [browserName, password, value, message] = process.argv.slice(2);
+const argv = process.argv.slice(2);
+const systemHost = argv[0] === "--system-host";
+const [browserName, password, value, message] = systemHost ? argv.slice(1) : argv;
 const launch = BROWSERS[browserName];
 if (!launch || message === undefined) {
-  console.error("usage: browserwalk.mjs chromium|firefox PASSWORD VALUE MESSAGE");
+  console.error("usage: browserwalk.mjs [--system-host] chromium|firefox PASSWORD VALUE MESSAGE");
   process.exit(2);
 }
 const page = path.join(path.dirname(fileURLToPath(import.meta.url)), "pages", "walkthrough-library.html");
@@ -22,7 +26,8 @@ const server = await startServer({ "/walkthrough.html": page });
 const machine = new Machine(process.env.TALLYKEY_SIMKEY_DIR);
 let browser;
 try {
-  machine.registerHost();
+  if (!systemHost)
+    machine.registerHost();
   browser = await launch(machine, true);
   const tab = await browser.newPage();
   await tab.goto(`http://127.0.0.1:${server.address().port}/walkthrough.html`);

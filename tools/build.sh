@@ -16,3 +16,4 @@ for preset in win32 win64 linux linux-asan; do
     exit 1
   fi
 done
+tools/dist.sh

@@ -2,12 +2,13 @@
 # The installed product of one architecture, end to end, as part of
 # tools/demo.sh (which gives the X server, the Wine prefix and the simulated
 # key): the dist/ installer driven, a page script through the installed
-# control, the installed plug-in found through its Path value, uninstall.
+# control, the installed plug-in found through its Path value, the native
+# host found as Chrome, Edge and Firefox find it, uninstall.
 #
-#   demo-installer.sh win32|win64 PASSWORD MESSAGE OUTPUT_DIR
+#   demo-installer.sh win32|win64 PASSWORD MESSAGE DIGEST_VALUE OUTPUT_DIR
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-arch=$1 password=$2 message=$3 out=$4
+arch=$1 password=$2 message=$3 value=$4 out=$5
 case "$arch" in
   # A 32-bit process on 64-bit Windows: its system32 is syswow64 on disk, its
   # HKLM\SOFTWARE is Wow6432Node, and its tools are syswow64's.
@@ -39,7 +40,14 @@ say "MozillaPlugins Path: $plugin"
 tools/wine.sh run "$bin/nphost.exe" "$plugin" FindKeys GetSN "HMAC_MD5($password,$message)" | tr -d '\r' |
   sed "s/^/[$label] /" | tee "$out/installed-plugin-$arch.txt"
 
+# The native host for current browsers, found the way each of them finds it.
+TALLYKEY_WINE=$PWD/tools/wine.sh TALLYKEY_SIMKEY=$PWD/build/linux/bin/simkey \
+  /usr/bin/python3 tests/setup/hostlookup.py "$bin" "$message" "$value" | sed "s/^/[$label] /" |
+  tee "$out/installed-host-$arch.txt"
+
 say "uninstall: $(driver click 3)"
 [ ! -e "$system_dir/tallykey.dll" ] && [ ! -e "$system_dir/nptallykey.dll" ] && say "installed files: removed"
+host_folder="$TALLYKEY_WINE_DIR/prefix/drive_c/Program Files$([ "$arch" = win32 ] && echo " (x86)")/Tallykey"
+[ ! -e "$host_folder" ] && say "native host: removed"
 driver key escape >/dev/null
 wait $setup

@@ -125,10 +125,6 @@ echo "all results as expected; the keyed digest matches HMAC-MD5 computed indepe
 tools/wine.sh run regsvr32 /s /u "$dll" && echo "regsvr32 /s /u tallykey.dll: ok"
 
 section "installer, end to end: dist/, a fresh Wine prefix (64-bit Windows with WOW64), tallykeysetup.exe driven on an X server"
-for arch in win32 win64; do
-  mkdir -p "dist/$arch"
-  cp "build/$arch/dist/tallykeysetup.exe" "build/$arch/bin/tallykey.dll" "build/$arch/bin/nptallykey.dll" "dist/$arch/"
-done
 ls -l dist/win32 dist/win64 | sed -n '/\.dll\|\.exe/p'
 fresh_devices >/dev/null
 "$simkey" set tallykey --digest-key "$value"
@@ -146,17 +142,39 @@ fi
     set -euo pipefail
     tools/wine.sh start && echo "fresh Wine prefix: ok"
     trap "tools/wine.sh stop" EXIT
-    for arch in "${@:3}"; do
-      tools/demo-installer.sh "$arch" "$1" "$2" build/demo
+    for arch in "${@:4}"; do
+      tools/demo-installer.sh "$arch" "$1" "$2" "$3" build/demo
     done
-  ' demo "$password" "$message" "${arches[@]}"
+  ' demo "$password" "$message" "$value" "${arches[@]}"
 )
 for arch in "${arches[@]}"; do
   grep -q "digest = \"$expected\"" "$demo/installed-control-$arch.txt" &&
     grep -q "string \"$expected\"" "$demo/installed-plugin-$arch.txt" ||
     { echo "unexpected result from the installed components ($arch)" >&2; exit 1; }
-  echo "$arch: both installed components give the expected keyed digest"
+  [ "$(grep -c "digest $expected\$" "$demo/installed-host-$arch.txt")" = 3 ] ||
+    { echo "Chrome, Edge and Firefox did not all find the installed host ($arch)" >&2; exit 1; }
+  echo "$arch: the installed control, plug-in and native host (as Chrome, Edge and Firefox find it) give the expected keyed digest"
 done
+
+section "Debian package dist/amd64/tallykey-host_$(cat VERSION)_amd64.deb: installed, used by headless Chromium and Firefox, removed"
+sudo=""
+[ "$(id -u)" = 0 ] || sudo=sudo
+if [ -n "$sudo" ] && ! sudo -n true 2>/dev/null; then
+  echo "not run: installing a package needs root (or sudo without a password)"
+else
+  deb=dist/amd64/tallykey-host_$(cat VERSION)_amd64.deb
+  $sudo dpkg -i "$deb" >/dev/null && echo "dpkg -i: ok"
+  dpkg -L tallykey-host | grep -E 'tallykey-host$|\.json$|\.rules$'
+  for browser in chromium firefox; do
+    fresh_devices >/dev/null
+    echo "-- $browser, the system-wide host and the packaged extension (/usr/share/tallykey)"
+    TALLYKEY_BROWSER_BUILD=/usr/share/tallykey TALLYKEY_SIMKEY=$simkey LD_LIBRARY_PATH=$root/build/linux/bin \
+      node tools/browserwalk.mjs --system-host "$browser" "$password" "$value" "$message" | tee "$demo/deb-$browser.txt"
+    check_page "$demo/deb-$browser.txt"
+  done
+  $sudo dpkg --purge tallykey-host >/dev/null && echo "dpkg --purge: ok"
+  [ ! -e /usr/lib/tallykey ] && echo "package files: removed"
+fi
 
 section "the key afterwards"
 "$simkey" show tallykey | grep -E '^(serial|password|digest_key) '

@@ -20,11 +20,9 @@ DISPLAY must name an X server.
 import filecmp
 import hashlib
 import hmac
-import json
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -34,6 +32,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from winetools import ARCH, WINE, Arch, windows_path  # noqa: E402
 from winetools import wine as wine_run  # noqa: E402
+from hostlookup import BROWSERS, HOST_FILES, find_host, host_folder, host_keys_left, use_host  # noqa: E402
 
 SIMKEY = os.environ["TALLYKEY_SIMKEY"]
 WINE_DIR = os.environ["TALLYKEY_WINE_DIR"]
@@ -49,23 +48,6 @@ WINE_LOCALE = {"TALLYKEY_WINE_LOCALE": "zh_CN.UTF-8"}
 ENV = dict(os.environ, **WINE_LOCALE)
 DIGEST_KEY = "000102030405060708090a0b0c0d0e0f"
 DLLS = ("tallykey.dll", "nptallykey.dll")
-
-HOST_NAME = "cn.bhrbkey.tallykey"
-CHROMIUM_ORIGIN = "chrome-extension://pgnbhekmmiaohikllppepfnhpobocnpb/"
-FIREFOX_ID = "tallykey@bhrbkey.cn"
-# How each browser finds a native host on Windows: the default value of its
-# key under HKLM names the manifest. Chrome and Edge read the 32-bit
-# registry view first, Firefox the 64-bit one; each falls back to the other.
-# Then the arguments each starts the host with.
-BROWSERS = {
-    "chrome": ("SOFTWARE\\Google\\Chrome\\NativeMessagingHosts", ("win32", "win64"),
-               lambda manifest: [CHROMIUM_ORIGIN, "--parent-window=0"]),
-    "edge": ("SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts", ("win32", "win64"),
-             lambda manifest: [CHROMIUM_ORIGIN, "--parent-window=0"]),
-    "firefox": ("SOFTWARE\\Mozilla\\NativeMessagingHosts", ("win64", "win32"),
-                lambda manifest: [manifest, FIREFOX_ID]),
-}
-HOST_FILES = ("tallykey-host.exe", "tallykey-chromium.json", "tallykey-firefox.json")
 
 INSTALLED = "安装成功!"
 UNINSTALLED = "卸载成功!"
@@ -160,87 +142,9 @@ def expected_digest(message):
     return hmac.new(bytes.fromhex(DIGEST_KEY), message.encode(), hashlib.md5).hexdigest()
 
 
-def unix_path(path):
-    """Where a path on drive C of the prefix is on disk."""
-    assert path[:3].upper() == "C:\\", path
-    return os.path.join(WINE_DIR, "prefix", "drive_c", *path[3:].split("\\"))
-
-
-def host_folder(arch):
-    return os.path.join(WINE_DIR, "prefix", "drive_c", arch.program_files, "Tallykey")
-
-
-def host_keys_left():
-    """Every key naming the host, in either registry view."""
-    left = []
-    for folder, _, _ in BROWSERS.values():
-        for view in ("win32", "win64"):
-            if Arch(view).reg_query(f"HKLM\\{folder}\\{HOST_NAME}").returncode == 0:
-                left.append((view, folder))
-    return left
-
-
-def find_host(browser):
-    """The manifest a browser finds, as it looks for it: (the registry
-    view it was found in, the manifest's Windows path), or None."""
-    folder, views, _ = BROWSERS[browser]
-    for view in views:
-        result = Arch(view).reg_query(f"HKLM\\{folder}\\{HOST_NAME}", "/ve")
-        match = re.search(r"REG_SZ\s+(.*)", result.stdout.replace("\r", ""))
-        if result.returncode == 0 and match:
-            return view, match.group(1).strip()
-    return None
-
-
-def use_host(browser, bin_dir, message):
-    """Finds the host as the browser does, checks its manifest, and starts it
-    with the browser's arguments against a simulated key (the test's
-    substitute hid.dll and setupapi.dll beside it for the while): the
-    answers to a handshake and a keyed digest."""
-    found = find_host(browser)
-    if found is None:
-        return None
-    view, manifest_path = found
-    with open(unix_path(manifest_path), encoding="utf-8") as f:
-        manifest = json.load(f)
-    assert manifest["name"] == HOST_NAME and manifest["type"] == "stdio", manifest
-    if browser == "firefox":
-        assert manifest["allowed_extensions"] == [FIREFOX_ID] and "allowed_origins" not in manifest, manifest
-    else:
-        assert manifest["allowed_origins"] == [CHROMIUM_ORIGIN] and "allowed_extensions" not in manifest, manifest
-    host = unix_path(manifest["path"])
-    substitutes = [os.path.join(os.path.dirname(host), name)
-                   for name in ("hid.dll", "setupapi.dll", "setupapi_wine.dll")]
-    folder = tempfile.mkdtemp(prefix="tallykey-host-")
-    try:
-        for name in substitutes:
-            shutil.copy(os.path.join(bin_dir, os.path.basename(name)), name)
-        devices = os.path.join(folder, "devices")
-        subprocess.run([SIMKEY, "--dir", devices, "add-key", "key", "--serial", "0a1b2c3d4e5f6071",
-                        "--password", "pw", "--digest-key", DIGEST_KEY], check=True)
-        frames = b""
-        for request in ({"id": 1, "method": "hello"},
-                        {"id": 2, "method": "HMAC_MD5", "args": ["pw", message], "origin": "https://bank.example"}):
-            data = json.dumps(request).encode()
-            frames += struct.pack("<I", len(data)) + data
-        args = BROWSERS[browser][2](manifest_path)
-        result = subprocess.run([WINE, "run", host, *args], input=frames, capture_output=True, timeout=120,
-                                env=dict(ENV, TALLYKEY_SIMKEY_DIR=devices))
-        answers, output = [], result.stdout
-        while len(output) >= 4:
-            (length,) = struct.unpack("<I", output[:4])
-            answers.append(json.loads(output[4:4 + length]))
-            output = output[4 + length:]
-        return {"view": view, "manifest": manifest_path, "host": manifest["path"], "answers": answers}
-    finally:
-        for name in substitutes:
-            os.path.exists(name) and os.remove(name)
-        shutil.rmtree(folder)
-
-
 def host_works(test, build, browser, message):
     """The browser finds this build's host and gets the right digest."""
-    used = use_host(browser, build.bin, message)
+    used = use_host(browser, build.bin, message, DIGEST_KEY)
     test.assertIsNotNone(used, (build.arch.name, browser))
     test.assertEqual(used["host"], f"C:\\{build.arch.program_files}\\Tallykey\\tallykey-host.exe")
     test.assertEqual(used["view"], build.arch.name, browser)
