@@ -142,6 +142,29 @@ bool EnumerateHidInterfaces(const SetupFunctions& setup, const HidFunctions& hid
     return true;
 }
 
+BOOL AnswerInterfaceDetail(const std::string& path, SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD detailBytes,
+                           DWORD* requiredBytes)
+{
+    const size_t needed = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1;
+    if (needed > MAX_INTERFACE_DETAIL_BYTES) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (requiredBytes)
+        *requiredBytes = static_cast<DWORD>(needed);
+    if (detail == nullptr || detailBytes < needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
 HidDeviceHandle::HidDeviceHandle(const HidFunctions& hidFunctions)
     : handle(nullptr), preparsedData(nullptr), hid(hidFunctions)
 {

@@ -66,6 +66,13 @@ const DWORD MAX_INTERFACE_DETAIL_BYTES = 64 * 1024;
 // throws std::bad_alloc, after the set is destroyed.
 bool EnumerateHidInterfaces(const SetupFunctions& setup, const HidFunctions& hid, std::vector<std::string>& paths);
 
+// The device-setup service's answer to a detail request for one interface
+// whose path is known: the size needed, ERROR_INSUFFICIENT_BUFFER when the
+// record is missing or short, the path when it fits. For services that are
+// not the system's (the Linux edge, the simulated one).
+BOOL AnswerInterfaceDetail(const std::string& path, SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD detailBytes,
+                           DWORD* requiredBytes);
+
 // One exclusively opened HID interface and its preparsed data.
 class HidDeviceHandle {
 public:

@@ -169,24 +169,7 @@ BOOL WINAPI HidrawGetInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* dat
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const std::string& path = devices->paths[data->Reserved];
-    size_t needed = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1;
-    if (needed > 0xFFFFFFFFu) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (requiredBytes)
-        *requiredBytes = static_cast<DWORD>(needed);
-    if (detail == nullptr || detailBytes < needed) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
-    return TRUE;
+    return AnswerInterfaceDetail(devices->paths[data->Reserved], detail, detailBytes, requiredBytes);
 }
 
 BOOLEAN WINAPI HidrawGetPreparsedData(HANDLE handle, PHIDP_PREPARSED_DATA* data)

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "deviceio.h"
+#include "hidapi.h"
 #include "provider.h"
 
 using namespace SIMKEY;
@@ -190,19 +191,5 @@ SIM_EXPORT BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, SP_DEVI
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    const std::string& path = set->paths[data->Reserved - 1];
-    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
-    if (requiredBytes)
-        *requiredBytes = needed;
-    if (detail == nullptr || detailBytes < needed) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return HIDUSBKEY::AnswerInterfaceDetail(set->paths[data->Reserved - 1], detail, detailBytes, requiredBytes);
 }

@@ -12,8 +12,8 @@ arch=$1 password=$2 message=$3 value=$4 out=$5
 case "$arch" in
   # A 32-bit process on 64-bit Windows: its system32 is syswow64 on disk, its
   # HKLM\SOFTWARE is Wow6432Node, and its tools are syswow64's.
-  win32) label=i686 system=syswow64 ;;
-  win64) label=x86_64 system=system32 ;;
+  win32) label=i686 system=syswow64 program_files="Program Files (x86)" ;;
+  win64) label=x86_64 system=system32 program_files="Program Files" ;;
 esac
 say() { echo "[$label] $*"; }
 bin=build/$arch/bin
@@ -47,7 +47,10 @@ TALLYKEY_WINE=$PWD/tools/wine.sh TALLYKEY_SIMKEY=$PWD/build/linux/bin/simkey \
 
 say "uninstall: $(driver click 3)"
 [ ! -e "$system_dir/tallykey.dll" ] && [ ! -e "$system_dir/nptallykey.dll" ] && say "installed files: removed"
-host_folder="$TALLYKEY_WINE_DIR/prefix/drive_c/Program Files$([ "$arch" = win32 ] && echo " (x86)")/Tallykey"
-[ ! -e "$host_folder" ] && say "native host: removed"
+if [ -e "$TALLYKEY_WINE_DIR/prefix/drive_c/$program_files/Tallykey" ]; then
+  say "native host: still there after uninstall" >&2
+  exit 1
+fi
+say "native host: removed"
 driver key escape >/dev/null
 wait $setup
