@@ -284,6 +284,18 @@ class Installer(unittest.TestCase):
             holder.stop()
         self.assertEqual(self.installed_files(), ["nptallykey.dll"])
 
+    def test_a_host_that_cannot_be_written_fails_registration(self):
+        # A file where the host's folder should be: the host cannot be written.
+        blocker = host_folder(ARCH)
+        with open(blocker, "w") as f:
+            f.write("not a folder")
+        try:
+            self.assertEqual(driver("click", "1"), "Register failed! error = 3.")  # ERROR_PATH_NOT_FOUND
+            self.assertEqual(self.installed_files(), list(DLLS))
+            self.assertEqual(host_keys_left(), [])
+        finally:
+            os.remove(blocker)
+
     def test_a_host_in_use_is_reported_and_the_rest_removed(self):
         self.assertEqual(driver("click", "1"), INSTALLED)
         host = os.path.join(host_folder(ARCH), "tallykey-host.exe")
