@@ -14,12 +14,14 @@ import hmac
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from nmframes import answers, frame  # noqa: E402
 
 DEB = os.environ["TALLYKEY_DEB"]
 SIMKEY = os.environ["TALLYKEY_SIMKEY"]
@@ -49,21 +51,12 @@ def digest_through(host, message, root="/"):
         devices = os.path.join(folder, "devices")
         subprocess.run([SIMKEY, "--dir", devices, "add-key", "key", "--password", "pw", "--digest-key", DIGEST_KEY],
                        check=True, capture_output=True)
-        frames = b""
-        for request in ({"id": 1, "method": "hello"},
-                        {"id": 2, "method": "HMAC_MD5", "args": ["pw", message], "origin": "https://bank.example"}):
-            data = json.dumps(request).encode()
-            frames += struct.pack("<I", len(data)) + data
+        frames = frame({"id": 1, "method": "hello"}) + frame(
+            {"id": 2, "method": "HMAC_MD5", "args": ["pw", message], "origin": "https://bank.example"})
         env = dict(os.environ, TALLYKEY_SIMKEY_DIR=devices, LD_LIBRARY_PATH=PROVIDERS,
                    XDG_STATE_HOME=os.path.join(folder, "state"))
-        output = subprocess.run([os.path.join(root, host.lstrip("/")), CHROMIUM_ORIGIN], input=frames,
-                                capture_output=True, env=env, timeout=60, check=True).stdout
-        answers = []
-        while len(output) >= 4:
-            (length,) = struct.unpack("<I", output[:4])
-            answers.append(json.loads(output[4:4 + length]))
-            output = output[4 + length:]
-        return answers
+        return answers(subprocess.run([os.path.join(root, host.lstrip("/")), CHROMIUM_ORIGIN], input=frames,
+                                      capture_output=True, env=env, timeout=60, check=True).stdout)
     finally:
         shutil.rmtree(folder)
 

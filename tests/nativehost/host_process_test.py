@@ -23,25 +23,12 @@ HOST = os.environ["TALLYKEY_HOST"]
 ARCH_NAME = os.environ.get("TALLYKEY_ARCH", "native")
 SIMKEY = os.environ["TALLYKEY_SIMKEY"]
 WINDOWS = ARCH_NAME != "native"
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from nmframes import answers, frame  # noqa: E402
 if WINDOWS:
-    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     from winetools import WINE, Arch, wine  # noqa: E402
 POLICY_KEY = "HKLM\\SOFTWARE\\Policies\\Tallykey"
 DIGEST_KEY = "000102030405060708090a0b0c0d0e0f"
-
-
-def frame(payload):
-    data = payload if isinstance(payload, bytes) else json.dumps(payload).encode()
-    return struct.pack("<I", len(data)) + data
-
-
-def answers(output):
-    found = []
-    while len(output) >= 4:
-        (length,) = struct.unpack("<I", output[:4])
-        found.append(json.loads(output[4:4 + length]))
-        output = output[4 + length:]
-    return found
 
 
 class HostProcess(unittest.TestCase):

@@ -15,12 +15,12 @@ import json
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from nmframes import answers, frame  # noqa: E402
 from winetools import WINE, Arch  # noqa: E402
 
 WINE_DIR = os.environ["TALLYKEY_WINE_DIR"]
@@ -106,20 +106,12 @@ def use_host(browser, bin_dir, message, digest_key):
         subprocess.run([SIMKEY, "--dir", devices, "add-key", "key", "--serial", "0a1b2c3d4e5f6071",
                         "--password", "pw", "--digest-key", digest_key], check=True,
                        capture_output=True)
-        frames = b""
-        for request in ({"id": 1, "method": "hello"},
-                        {"id": 2, "method": "HMAC_MD5", "args": ["pw", message], "origin": "https://bank.example"}):
-            data = json.dumps(request).encode()
-            frames += struct.pack("<I", len(data)) + data
+        frames = frame({"id": 1, "method": "hello"}) + frame(
+            {"id": 2, "method": "HMAC_MD5", "args": ["pw", message], "origin": "https://bank.example"})
         args = BROWSERS[browser][2](manifest_path)
         result = subprocess.run([WINE, "run", host, *args], input=frames, capture_output=True, timeout=120,
                                 env=dict(ENV, TALLYKEY_SIMKEY_DIR=devices))
-        answers, output = [], result.stdout
-        while len(output) >= 4:
-            (length,) = struct.unpack("<I", output[:4])
-            answers.append(json.loads(output[4:4 + length]))
-            output = output[4 + length:]
-        return {"view": view, "manifest": manifest_path, "host": manifest["path"], "answers": answers}
+        return {"view": view, "manifest": manifest_path, "host": manifest["path"], "answers": answers(result.stdout)}
     finally:
         for name in substitutes:
             os.path.exists(name) and os.remove(name)
