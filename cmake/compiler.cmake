@@ -8,6 +8,9 @@ if(WIN32)
   # Deliverables ship alone: libgcc, libstdc++ and winpthread (the posix
   # thread model, for std::mutex and friends) are linked in.
   add_link_options(-static)
+  # What ships carries no symbol tables or debugging sections: the static
+  # runtime's would more than double every download.
+  add_link_options($<$<CONFIG:Release>:-s>)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 else()
   # Shared objects export only what is marked so (plug-in and provider entry
