@@ -266,7 +266,7 @@ extern "C" SCRIPTED_EXPORT BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, S
 
 extern "C" SCRIPTED_EXPORT void HidD_GetHidGuid(GUID* guid)
 {
-    *guid = GUID{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    *guid = HIDUSBKEY::HID_INTERFACE_GUID;
 }
 
 extern "C" SCRIPTED_EXPORT BOOLEAN HidD_GetPreparsedData(HANDLE, PHIDP_PREPARSED_DATA* data)

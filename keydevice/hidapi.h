@@ -58,6 +58,10 @@ struct HidApi {
     void Release();
 };
 
+// The HID interface class, {4D1E55B2-F16F-11CF-88CB-001111000030}, as
+// hid.dll hands it out; services that are not the system's answer with it too.
+const GUID HID_INTERFACE_GUID = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
 // The largest interface detail record the walk accepts; larger ones are skipped.
 const DWORD MAX_INTERFACE_DETAIL_BYTES = 64 * 1024;
 

@@ -20,10 +20,6 @@ const char HIDRAW_LIBRARY[] = "libhidapi-hidraw.so.0";
 
 namespace {
 
-// The HID interface class, {4D1E55B2-F16F-11CF-88CB-001111000030}: what
-// hid.dll hands out, so that the walk above looks the same on both systems.
-const GUID HID_CLASS_GUID = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-
 struct HidrawFunctions {
     decltype(&hid_init) init;
     decltype(&hid_enumerate) enumerate;
@@ -50,11 +46,9 @@ bool BindSymbol(void* module, const char* name, Function& entry)
 // What the layer calls a device's preparsed data: the hidapi device opened
 // on the node behind the layer's own handle, which holds the node's lock.
 struct OpenDevice {
-    uint32_t magic;
     HANDLE handle;
     hid_device* device;
 };
-const uint32_t OPEN_DEVICE_MAGIC = 0x57415248;  // "HRAW"
 
 std::mutex openDevicesLock;
 std::vector<OpenDevice*> openDevices;
@@ -103,7 +97,7 @@ DeviceSet* SetOf(HDEVINFO set)
 void WINAPI HidrawGetHidGuid(GUID* guid)
 {
     if (guid)
-        *guid = HID_CLASS_GUID;
+        *guid = HID_INTERFACE_GUID;
 }
 
 HDEVINFO WINAPI HidrawGetClassDevs(const GUID*, const char*, HWND, DWORD)
@@ -119,11 +113,8 @@ HDEVINFO WINAPI HidrawGetClassDevs(const GUID*, const char*, HWND, DWORD)
             continue;
         // hidapi may list a node once per usage; counted twice, one key
         // would look like two.
-        std::string path = info->path;
-        bool seen = false;
-        for (const std::string& known : set->paths)
-            seen = seen || known == path;
-        if (!seen)
+        const std::string path = info->path;
+        if (std::find(set->paths.begin(), set->paths.end(), path) == set->paths.end())
             set->paths.push_back(path);
     }
     return set.release();
@@ -153,7 +144,7 @@ BOOL WINAPI HidrawEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA*, const GUI
         SetLastError(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
-    data->InterfaceClassGuid = HID_CLASS_GUID;
+    data->InterfaceClassGuid = HID_INTERFACE_GUID;
     data->Flags = 1;  // active
     data->Reserved = index;
     SetLastError(ERROR_SUCCESS);
@@ -184,7 +175,7 @@ BOOLEAN WINAPI HidrawGetPreparsedData(HANDLE handle, PHIDP_PREPARSED_DATA* data)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    auto* open = new (std::nothrow) OpenDevice{OPEN_DEVICE_MAGIC, handle, device};
+    auto* open = new (std::nothrow) OpenDevice{handle, device};
     bool listed = false;
     if (open != nullptr) {
         std::lock_guard<std::mutex> guard(openDevicesLock);
@@ -215,7 +206,6 @@ BOOLEAN WINAPI HidrawFreePreparsedData(PHIDP_PREPARSED_DATA data)
         openDevices.erase(found);
     }
     hidraw.close(open->device);
-    open->magic = 0;
     delete open;
     return TRUE;
 }

@@ -66,8 +66,6 @@ int main(int argc, char** argv)
 #else
     (void)argc;
     (void)argv;
-#endif
-#ifdef _WIN32
     // Frames are binary: no CR LF translation, no end at a 0x1A byte.
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);

@@ -45,15 +45,17 @@ struct HostManifest {
     const wchar_t* file;
     bool firefox;
 };
-const HostManifest HOST_MANIFESTS[] = {{L"\\tallykey-chromium.json", false}, {L"\\tallykey-firefox.json", true}};
-// Where each browser looks for the host, and which manifest the key names.
+const HostManifest CHROMIUM_MANIFEST = {L"\\tallykey-chromium.json", false};
+const HostManifest FIREFOX_MANIFEST = {L"\\tallykey-firefox.json", true};
+const HostManifest* const HOST_MANIFESTS[] = {&CHROMIUM_MANIFEST, &FIREFOX_MANIFEST};
+// Where each browser looks for the host, and the manifest the key names.
 struct BrowserKey {
     const char* folder;
-    bool firefox;
+    const HostManifest& manifest;
 };
-const BrowserKey BROWSER_KEYS[] = {{"SOFTWARE\\Google\\Chrome\\NativeMessagingHosts", false},
-                                   {"SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts", false},
-                                   {"SOFTWARE\\Mozilla\\NativeMessagingHosts", true}};
+const BrowserKey BROWSER_KEYS[] = {{"SOFTWARE\\Google\\Chrome\\NativeMessagingHosts", CHROMIUM_MANIFEST},
+                                   {"SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts", CHROMIUM_MANIFEST},
+                                   {"SOFTWARE\\Mozilla\\NativeMessagingHosts", FIREFOX_MANIFEST}};
 // How long regsvr32 may take before we stop waiting for it.
 const DWORD REGISTRATION_WAIT_MS = 30000;
 
@@ -196,13 +198,13 @@ bool InstallHost()
     DWORD size;
     if (!FileResource(IDR_HOST_FILE, bytes, size) || !WriteWholeFile(CreateNewFile(host), bytes, size))
         return false;
-    for (const HostManifest& manifest : HOST_MANIFESTS) {
-        const std::string text = NATIVEHOST::ManifestText(Utf8(host), manifest.firefox);
-        if (!WriteWholeFile(CreateNewFile(folder + manifest.file), text.data(), static_cast<DWORD>(text.size())))
+    for (const HostManifest* manifest : HOST_MANIFESTS) {
+        const std::string text = NATIVEHOST::ManifestText(Utf8(host), manifest->firefox);
+        if (!WriteWholeFile(CreateNewFile(folder + manifest->file), text.data(), static_cast<DWORD>(text.size())))
             return false;
     }
     for (const BrowserKey& browser : BROWSER_KEYS) {
-        const std::wstring manifest = folder + HOST_MANIFESTS[browser.firefox ? 1 : 0].file;
+        const std::wstring manifest = folder + browser.manifest.file;
         HKEY key;
         LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, BrowserKeyPath(browser).c_str(), 0, nullptr,
                                       REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr);
@@ -258,10 +260,11 @@ bool UninstallHost(HWND dialog)
         report(lastError);
         return !failed;
     }
-    for (const HostManifest& manifest : HOST_MANIFESTS)
-        report(DeleteFileW((folder + manifest.file).c_str()) ? ERROR_SUCCESS : GetLastError());
+    for (const HostManifest* manifest : HOST_MANIFESTS)
+        report(DeleteFileW((folder + manifest->file).c_str()) ? ERROR_SUCCESS : GetLastError());
     report(DeleteFileW((folder + HOST_FILE).c_str()) ? ERROR_SUCCESS : GetLastError());
-    // A file left behind keeps the folder; its own error is the one to show.
+    // After a failure the folder stays (a file may be left in it), so that
+    // the status line keeps that failure's own code.
     if (!failed)
         report(RemoveDirectoryW(folder.c_str()) ? ERROR_SUCCESS : GetLastError());
     return !failed;

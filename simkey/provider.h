@@ -2,6 +2,7 @@
 #pragma once
 
 #include "deviceio.h"
+#include "hidapi.h"
 #include "platform.h"
 
 #ifdef _WIN32
@@ -12,8 +13,7 @@
 
 namespace SIMKEY {
 
-// The HID interface class GUID, {4D1E55B2-F16F-11CF-88CB-001111000030}.
-const GUID HID_INTERFACE_GUID = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+using HIDUSBKEY::HID_INTERFACE_GUID;
 
 // Loads the device's record, lets the call act on it and stores it again,
 // so that the device's state survives the handle and the process.
@@ -35,11 +35,24 @@ BOOLEAN WithRecord(HANDLE device, Action action)
     return ok ? TRUE : FALSE;
 }
 
-inline bool IsKeyReport(const DeviceRecord& record, const void* report, size_t bytes)
+// One feature report to the key (the host writes a request) or from it
+// (the host reads the answer), counted and subject to the device's faults,
+// whichever interface carries it.
+inline BOOLEAN ExchangeFeature(HANDLE device, bool write, void* report, size_t bytes)
 {
-    // Our key has one 64-byte feature report without a report id of its own.
-    return record.kind == KIND_KEY && report != nullptr && bytes == REPORT_BYTES &&
-           static_cast<const uint8_t*>(report)[0] == 0;
+    return WithRecord(device, [&](DeviceRecord& record) {
+        ++(write ? record.counters.featureWrites : record.counters.featureReads);
+        // Our key has one 64-byte feature report without a report id of its own.
+        bool keyReport = record.kind == KIND_KEY && report != nullptr && bytes == REPORT_BYTES &&
+                         static_cast<const uint8_t*>(report)[0] == 0;
+        if ((record.key.faults & (write ? FAULT_WRITE : FAULT_READ)) || !keyReport)
+            return false;
+        if (write)
+            Receive(record.key, static_cast<const uint8_t*>(report));
+        else
+            Answer(record.key, static_cast<uint8_t*>(report));
+        return true;
+    });
 }
 
 } // namespace SIMKEY

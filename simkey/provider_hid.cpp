@@ -85,22 +85,10 @@ SIM_EXPORT BOOLEAN WINAPI HidD_GetProductString(HANDLE device, void* buffer, ULO
 
 SIM_EXPORT BOOLEAN WINAPI HidD_SetFeature(HANDLE device, void* report, ULONG reportBytes)
 {
-    return WithRecord(device, [&](DeviceRecord& record) {
-        ++record.counters.featureWrites;
-        if ((record.key.faults & FAULT_WRITE) || !IsKeyReport(record, report, reportBytes))
-            return false;
-        Receive(record.key, static_cast<const uint8_t*>(report));
-        return true;
-    });
+    return ExchangeFeature(device, true, report, reportBytes);
 }
 
 SIM_EXPORT BOOLEAN WINAPI HidD_GetFeature(HANDLE device, void* report, ULONG reportBytes)
 {
-    return WithRecord(device, [&](DeviceRecord& record) {
-        ++record.counters.featureReads;
-        if ((record.key.faults & FAULT_READ) || !IsKeyReport(record, report, reportBytes))
-            return false;
-        Answer(record.key, static_cast<uint8_t*>(report));
-        return true;
-    });
+    return ExchangeFeature(device, false, report, reportBytes);
 }

@@ -22,7 +22,6 @@ using namespace SIMKEY;
 // product's locked handle is another one, as with a real hidraw node).
 struct hid_device_ {
     int fd;
-    std::wstring product;
     hid_device_info info;
 };
 
@@ -122,7 +121,7 @@ SIM_EXPORT hid_device* hid_open_path(const char* path)
         ++record.counters.preparsedDataGets;
         return (record.key.faults & FAULT_NO_PREPARSED) == 0;
     });
-    auto* device = opened ? new (std::nothrow) hid_device_{fd, {}, {}} : nullptr;
+    auto* device = opened ? new (std::nothrow) hid_device_{fd, {}} : nullptr;
     if (device == nullptr)
         close(fd);
     return device;
@@ -172,32 +171,16 @@ SIM_EXPORT int hid_get_product_string(hid_device* device, wchar_t* string, size_
     return read ? 0 : -1;
 }
 
+// hidraw counts the report id byte in front of the report in either direction.
 SIM_EXPORT int hid_send_feature_report(hid_device* device, const unsigned char* data, size_t length)
 {
-    if (device == nullptr)
-        return -1;
-    BOOLEAN sent = WithRecord(HandleOf(device), [&](DeviceRecord& record) {
-        ++record.counters.featureWrites;
-        if ((record.key.faults & FAULT_WRITE) || !IsKeyReport(record, data, length))
-            return false;
-        Receive(record.key, data);
-        return true;
-    });
+    bool sent = device && ExchangeFeature(HandleOf(device), true, const_cast<unsigned char*>(data), length);
     return sent ? static_cast<int>(length) : -1;
 }
 
 SIM_EXPORT int hid_get_feature_report(hid_device* device, unsigned char* data, size_t length)
 {
-    if (device == nullptr)
-        return -1;
-    BOOLEAN answered = WithRecord(HandleOf(device), [&](DeviceRecord& record) {
-        ++record.counters.featureReads;
-        if ((record.key.faults & FAULT_READ) || !IsKeyReport(record, data, length))
-            return false;
-        Answer(record.key, data);
-        return true;
-    });
-    // hidraw counts the report id byte in front of the report.
+    bool answered = device && ExchangeFeature(HandleOf(device), false, data, length);
     return answered ? static_cast<int>(length) : -1;
 }
 

@@ -25,7 +25,6 @@
 #include <vector>
 
 #include "deviceio.h"
-#include "hidapi.h"
 #include "provider.h"
 
 using namespace SIMKEY;

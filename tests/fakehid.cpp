@@ -16,7 +16,7 @@ FakeHid* FakeHid::current = nullptr;
 
 namespace {
 
-const GUID FAKE_HID_GUID = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+const GUID& FAKE_HID_GUID = HID_INTERFACE_GUID;
 HDEVINFO const FAKE_SET = reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(0x5E7));
 int preparsedToken;
 
