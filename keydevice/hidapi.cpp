@@ -142,6 +142,24 @@ bool EnumerateHidInterfaces(const SetupFunctions& setup, const HidFunctions& hid
     return true;
 }
 
+BOOL AnswerInterface(DWORD index, size_t count, SP_DEVICE_INTERFACE_DATA* data)
+{
+    // The system's service checks the record size, which differs by architecture.
+    if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    if (index >= count) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    data->InterfaceClassGuid = HID_INTERFACE_GUID;
+    data->Flags = 1;  // SPINT_ACTIVE
+    data->Reserved = static_cast<ULONG_PTR>(index) + 1;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
 BOOL AnswerInterfaceDetail(const std::string& path, SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD detailBytes,
                            DWORD* requiredBytes)
 {

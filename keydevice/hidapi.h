@@ -70,6 +70,12 @@ const DWORD MAX_INTERFACE_DETAIL_BYTES = 64 * 1024;
 // throws std::bad_alloc, after the set is destroyed.
 bool EnumerateHidInterfaces(const SetupFunctions& setup, const HidFunctions& hid, std::vector<std::string>& paths);
 
+// The device-setup service's answer for the interface at index of a set of
+// count: its record (which carries index + 1, so that 0 is no interface),
+// or ERROR_NO_MORE_ITEMS past the end. For services that are not the
+// system's (the Linux edge, the simulated one).
+BOOL AnswerInterface(DWORD index, size_t count, SP_DEVICE_INTERFACE_DATA* data);
+
 // The device-setup service's answer to a detail request for one interface
 // whose path is known: the size needed, ERROR_INSUFFICIENT_BUFFER when the
 // record is missing or short, the path when it fits. For services that are

@@ -136,19 +136,11 @@ BOOL WINAPI HidrawEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA*, const GUI
                                        SP_DEVICE_INTERFACE_DATA* data)
 {
     DeviceSet* devices = SetOf(set);
-    if (devices == nullptr || data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (devices == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (index >= devices->paths.size()) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    data->InterfaceClassGuid = HID_INTERFACE_GUID;
-    data->Flags = 1;  // active
-    data->Reserved = index;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return AnswerInterface(index, devices->paths.size(), data);
 }
 
 BOOL WINAPI HidrawGetInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
@@ -156,11 +148,11 @@ BOOL WINAPI HidrawGetInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* dat
                                      DWORD* requiredBytes, SP_DEVINFO_DATA*)
 {
     DeviceSet* devices = SetOf(set);
-    if (devices == nullptr || data == nullptr || data->Reserved >= devices->paths.size()) {
+    if (devices == nullptr || data == nullptr || data->Reserved == 0 || data->Reserved > devices->paths.size()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return AnswerInterfaceDetail(devices->paths[data->Reserved], detail, detailBytes, requiredBytes);
+    return AnswerInterfaceDetail(devices->paths[data->Reserved - 1], detail, detailBytes, requiredBytes);
 }
 
 BOOLEAN WINAPI HidrawGetPreparsedData(HANDLE handle, PHIDP_PREPARSED_DATA* data)

@@ -162,20 +162,11 @@ SIM_EXPORT BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, SP_DEVINFO_D
     DeviceSet* set = Registry().Find(handle);
     if (set == nullptr)
         FORWARD(SetupDiEnumDeviceInterfaces, FALSE, handle, info, guid, index, data);
-    // The system's service checks the record size; so do we, to catch 32-bit sizes on 64-bit.
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || info != nullptr || !IsHidGuid(guid)) {
+    if (info != nullptr || !IsHidGuid(guid)) {
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    if (index >= set->paths.size()) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    data->InterfaceClassGuid = HID_INTERFACE_GUID;
-    data->Flags = 1;  // SPINT_ACTIVE
-    data->Reserved = static_cast<ULONG_PTR>(index) + 1;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return HIDUSBKEY::AnswerInterface(index, set->paths.size(), data);
 }
 
 SIM_EXPORT BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, SP_DEVICE_INTERFACE_DATA* data,
