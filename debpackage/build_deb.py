@@ -100,9 +100,12 @@ def main():
 
         share = "usr/share/tallykey"
         for family in ("chromium", "firefox"):
-            for name in sorted(os.listdir(os.path.join(args.browser, family))):
-                with open(os.path.join(args.browser, family, name), "rb") as f:
-                    put(root, f"{share}/{family}/{name}", f.read())
+            unpacked = os.path.join(args.browser, family)
+            for parent, _, names in sorted(os.walk(unpacked)):
+                for name in sorted(names):
+                    relative = os.path.relpath(os.path.join(parent, name), unpacked)
+                    with open(os.path.join(parent, name), "rb") as f:
+                        put(root, f"{share}/{family}/{relative}", f.read())
         for name in (f"tallykey-{version}-chromium.zip", f"tallykey-{version}-firefox.xpi", "tallykey.js"):
             with open(os.path.join(args.browser, name), "rb") as f:
                 put(root, f"{share}/{name}", f.read())

@@ -18,10 +18,19 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+def files_in(folder):
+    """Every file under folder, as sorted paths relative to it with '/'."""
+    found = []
+    for parent, _, names in os.walk(folder):
+        for name in names:
+            found.append(os.path.relpath(os.path.join(parent, name), folder).replace(os.sep, "/"))
+    return sorted(found)
+
+
 def archive(folder, path):
     # Fixed times and order: the same sources make the same archive.
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        for name in sorted(os.listdir(folder)):
+        for name in files_in(folder):
             info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 0, 0, 0))
             info.external_attr = 0o644 << 16
             with open(os.path.join(folder, name), "rb") as f:
@@ -36,10 +45,13 @@ def main():
         "manifest_version": 3,
         "name": "Tallykey",
         "version": version,
-        "description": "Lets web pages use the Tallykey USB security key.",
-        "permissions": ["nativeMessaging"],
+        "description": "__MSG_extensionDescription__",
+        "default_locale": "en",
+        "permissions": ["nativeMessaging", "storage"],
+        "options_ui": {"page": "options.html", "open_in_tab": True},
+        # Every http page too: one the key refuses must hear so from us.
         "content_scripts": [{
-            "matches": ["https://*/*", "http://localhost/*", "http://127.0.0.1/*"],
+            "matches": ["https://*/*", "http://*/*"],
             "js": ["content.js"],
             "run_at": "document_start",
             "all_frames": True,
@@ -57,7 +69,11 @@ def main():
         os.makedirs(folder)
         with open(os.path.join(folder, "manifest.json"), "w") as f:
             json.dump({**common, **extra}, f, indent=2)
-        shutil.copy(os.path.join(HERE, "src", "content.js"), folder)
+        sources = os.path.join(HERE, "src")
+        for name in files_in(sources):
+            if name != "background.js":
+                os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+                shutil.copy(os.path.join(sources, name), os.path.join(folder, name))
         background = open(os.path.join(HERE, "src", "background.js")).read()
         background = background.replace("@HOST_NAME@", identity["hostName"]).replace("@VERSION@", version)
         with open(os.path.join(folder, "background.js"), "w") as f:

@@ -163,6 +163,12 @@ bool MethodByName(const std::string& name, Method& method)
     return false;
 }
 
+bool ChecksPassword(Method method)
+{
+    return method == Method::UpdatePassword || method == Method::HMAC_MD5 || method == Method::ResetDigist ||
+           method == Method::HMAC_MD5_HexString;
+}
+
 Result Call(Method method, const HidApi& api, const Argument* args, size_t count, LogTarget& log)
 {
     try {

@@ -21,6 +21,11 @@ const int METHOD_COUNT = 8;
 const char* MethodName(Method method);
 bool MethodByName(const std::string& name, Method& method);
 
+// Whether the method proves a password the page gives (its first
+// argument), so that a wrong one answers -5. InitPassword's -5 means the
+// key has a password already, which is no guess.
+bool ChecksPassword(Method method);
+
 // Results besides the key layer's own codes.
 const int32_t RESULT_INVALID_ARGUMENT = -11;
 

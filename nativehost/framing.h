@@ -18,6 +18,9 @@ public:
     // Up to count bytes; 0 at the end of the input.
     virtual size_t Read(void* buffer, size_t count) = 0;
     virtual bool Write(const void* bytes, size_t count) = 0;
+    // Whether input (or its end) is there within ms milliseconds; a
+    // negative ms waits as long as it takes.
+    virtual bool WaitReadable(int64_t) { return true; }
 };
 
 enum class FrameRead {

@@ -7,9 +7,18 @@
 
 namespace NATIVEHOST {
 
+const char HOST_LOG[] = "host.log";
+
+namespace {
+
+// The host's own log stays small whatever happens.
+const long MAX_HOST_LOG_BYTES = 64 * 1024;
+
+} // namespace
+
 bool IsBareFileName(const std::string& name)
 {
-    if (name.empty() || name.size() > 200 || name == "." || name == "..")
+    if (name.empty() || name.size() > 200 || name[0] == '.')
         return false;
     for (unsigned char c : name) {
         if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':')
@@ -45,7 +54,42 @@ bool HostTrace::Accept(const std::string& name)
 #else
     file = folder + "/" + name;
 #endif
+    if (!problem.empty())
+        Append(file, problem);
     return true;
+}
+
+void HostTrace::Problem(const std::string& text)
+{
+    problem = "problem: " + text;
+    if (folder.empty())
+        return;
+#ifdef _WIN32
+    const std::string log = folder + "\\" + HOST_LOG;
+#else
+    const std::string log = folder + "/" + HOST_LOG;
+#endif
+    Append(log, problem);
+    if (!file.empty())
+        Append(file, problem);
+}
+
+void HostTrace::Append(const std::string& path, const std::string& line)
+{
+    MakeFolders(folder, 0700);
+    FILE* out = std::fopen(path.c_str(), "a");
+    if (out == nullptr)
+        return;
+    std::fseek(out, 0, SEEK_END);
+    if (std::ftell(out) < MAX_HOST_LOG_BYTES)
+        std::fprintf(out, "%s\n", line.c_str());
+    std::fclose(out);
+}
+
+void HostTrace::Refused(const std::string& method, size_t argumentCount, const char* error)
+{
+    if (!file.empty())
+        Append(file, method + " " + std::to_string(argumentCount) + " " + error);
 }
 
 void HostTrace::Line(const std::string& method, size_t argumentCount, const KEYMETHODS::Result& result)

@@ -21,17 +21,30 @@ public:
     static std::string UserLogFolder();
 
     // SetLog's rule here: empty turns tracing off; otherwise a bare file
-    // name, with no folder part, no drive, no control characters.
+    // name, with no folder part, no drive, no control characters, and no
+    // leading dot (the host's own files in the folder start with one).
     bool Accept(const std::string& name) override;
     void Line(const std::string& method, size_t argumentCount, const KEYMETHODS::Result& result);
+    // A call refused before it reached the key, with the error's name.
+    void Refused(const std::string& method, size_t argumentCount, const char* error);
+    // Something an administrator must hear of (a policy that cannot be
+    // read): the host's own log, HOST_LOG in the folder, always, and the
+    // page's trace from when one is switched on.
+    void Problem(const std::string& text);
 
     const std::string& File() const { return file; }
 
 private:
+    void Append(const std::string& path, const std::string& line);
+
     std::string folder;
+    std::string problem;
     std::string file;  // full path; empty while tracing is off
 };
 
 bool IsBareFileName(const std::string& name);
+
+// The host's own log, beside the pages' trace files.
+extern const char HOST_LOG[];
 
 } // namespace NATIVEHOST

@@ -3,15 +3,19 @@
 // it over its standard streams; it answers each request in turn and ends
 // when its input does.
 #include <cstdio>
+#include <deque>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
+#include <cerrno>
 #include <cstring>
-#include <vector>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include "registration.h"
@@ -25,9 +29,52 @@ using namespace NATIVEHOST;
 
 namespace {
 
+// The standard streams, read without the C library's buffer, so that
+// "is there input" asks the pipe itself.
 class StandardStreams : public ByteStream {
 public:
-    size_t Read(void* buffer, size_t count) override { return std::fread(buffer, 1, count, stdin); }
+#ifdef _WIN32
+    size_t Read(void* buffer, size_t count) override
+    {
+        DWORD got = 0;
+        DWORD chunk = count > 65536 ? 65536 : static_cast<DWORD>(count);
+        return ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, chunk, &got, nullptr) ? got : 0;
+    }
+    bool WaitReadable(int64_t ms) override
+    {
+        // Anonymous pipes cannot be waited on: look, then nap briefly.
+        HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+        ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(ms < 0 ? 0 : ms);
+        for (;;) {
+            DWORD available = 0;
+            if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available > 0)
+                return true;  // data, the end, or no pipe at all: let Read tell
+            if (ms >= 0 && GetTickCount64() >= until)
+                return false;
+            Sleep(5);
+        }
+    }
+#else
+    size_t Read(void* buffer, size_t count) override
+    {
+        for (;;) {
+            ssize_t got = read(STDIN_FILENO, buffer, count);
+            if (got >= 0)
+                return static_cast<size_t>(got);
+            if (errno != EINTR)
+                return 0;
+        }
+    }
+    bool WaitReadable(int64_t ms) override
+    {
+        struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+        int ready;
+        do
+            ready = poll(&input, 1, ms < 0 ? -1 : static_cast<int>(ms > 3600000 ? 3600000 : ms));
+        while (ready < 0 && errno == EINTR);
+        return ready != 0;
+    }
+#endif
     bool Write(const void* bytes, size_t count) override
     {
         return std::fwrite(bytes, 1, count, stdout) == count && std::fflush(stdout) == 0;
@@ -40,6 +87,68 @@ struct BoundHidApi {
     BoundHidApi() { api.Bind(); }
     ~BoundHidApi() { api.Release(); }
 };
+
+// Calls that wait out a wrong password's delay, in their order of arrival.
+// Other calls go ahead meanwhile; a page that keeps guessing holds up only
+// its own password calls.
+const size_t MAX_WAITING_CALLS = 64;
+
+int Serve(Host& host, StandardStreams& streams)
+{
+    std::deque<KeyCall> waiting;
+    for (;;) {
+        // Whatever is due now runs first, the rest wait for input or their time.
+        int64_t nextDue = -1;
+        for (auto call = waiting.begin(); call != waiting.end();) {
+            int64_t wait = host.WaitBefore(*call);
+            if (wait > 0) {
+                nextDue = nextDue < 0 || wait < nextDue ? wait : nextDue;
+                ++call;
+                continue;
+            }
+            if (!WriteFrame(streams, host.Run(*call))) {
+                std::fprintf(stderr, "tallykey-host: cannot write the answer; stopping\n");
+                return 1;
+            }
+            waiting.erase(call);
+            nextDue = -1;  // the ledger may have changed: look again
+            call = waiting.begin();
+        }
+        if (!streams.WaitReadable(nextDue))
+            continue;
+        std::string frame;
+        switch (ReadFrame(streams, frame)) {
+        case FrameRead::End:
+            // The browser closed the port: nobody waits for the rest.
+            return 0;
+        case FrameRead::Truncated:
+            std::fprintf(stderr, "tallykey-host: the input ended inside a frame\n");
+            return 1;
+        case FrameRead::TooLong:
+            std::fprintf(stderr, "tallykey-host: a frame longer than %u bytes; stopping\n", MAX_FRAME_BYTES);
+            return 1;
+        case FrameRead::Frame:
+            break;
+        }
+        std::string answer;
+        KeyCall call;
+        if (!host.Take(frame, answer, call)) {
+            if (host.WaitBefore(call) > 0) {
+                if (waiting.size() < MAX_WAITING_CALLS) {
+                    waiting.push_back(std::move(call));
+                    continue;
+                }
+                answer = "{\"id\":" + call.id + ",\"error\":\"busy\",\"message\":\"too many calls wait\"}";
+            } else {
+                answer = host.Run(call);
+            }
+        }
+        if (!WriteFrame(streams, answer)) {
+            std::fprintf(stderr, "tallykey-host: cannot write the answer; stopping\n");
+            return 1;
+        }
+    }
+}
 
 } // namespace
 
@@ -71,30 +180,16 @@ int main(int argc, char** argv)
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     BoundHidApi hid;
+    const std::string folder = HostTrace::UserLogFolder();
+    HostTrace trace(folder);
     std::string problem;
     OriginPolicy policy = OriginPolicy::Load(problem);
-    if (!problem.empty())
+    if (!problem.empty()) {
         std::fprintf(stderr, "tallykey-host: %s\n", problem.c_str());
-    HostTrace trace(HostTrace::UserLogFolder());
-    Host host(hid.api, policy, trace);
-    StandardStreams streams;
-    for (;;) {
-        std::string frame;
-        switch (ReadFrame(streams, frame)) {
-        case FrameRead::End:
-            return 0;
-        case FrameRead::Truncated:
-            std::fprintf(stderr, "tallykey-host: the input ended inside a frame\n");
-            return 1;
-        case FrameRead::TooLong:
-            std::fprintf(stderr, "tallykey-host: a frame longer than %u bytes; stopping\n", MAX_FRAME_BYTES);
-            return 1;
-        case FrameRead::Frame:
-            if (!WriteFrame(streams, host.Handle(frame))) {
-                std::fprintf(stderr, "tallykey-host: cannot write the answer; stopping\n");
-                return 1;
-            }
-            break;
-        }
+        trace.Problem(problem);
     }
+    GuessLedger guesses(GuessLedger::FileIn(folder));
+    Host host(hid.api, policy, trace, guesses);
+    StandardStreams streams;
+    return Serve(host, streams);
 }

@@ -1,6 +1,7 @@
 #include "origins.h"
 
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -12,7 +13,13 @@
 
 namespace NATIVEHOST {
 
+namespace fs = std::filesystem;
+
 namespace {
+
+const char NOTHING_ALLOWED[] = ": no page may use the key";
+// Far more than any list of origins an administrator writes.
+const size_t MAX_SETTINGS_BYTES = 64 * 1024;
 
 #ifndef _WIN32
 const char POLICY_FILE[] = "/etc/tallykey/allowed-origins.json";
@@ -28,6 +35,19 @@ std::string Lower(std::string text)
 bool IsHostCharacter(char c)
 {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '[' || c == ']' || c == ':';
+}
+
+// The only kinds of origin that may ever use the key, listed or not:
+// https, and http on this machine's own names for development.
+bool IsEligible(const std::string& canonical)
+{
+    if (canonical.compare(0, 8, "https://") == 0)
+        return true;
+    for (const std::string local : {"http://localhost", "http://127.0.0.1"}) {
+        if (canonical == local || canonical.compare(0, local.size() + 1, local + ":") == 0)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -65,43 +85,69 @@ std::string CanonicalOrigin(const std::string& origin)
     return scheme + "://" + host + (port.empty() ? "" : ":" + port);
 }
 
-OriginPolicy::OriginPolicy(std::vector<std::string> origins) : administered(true)
+const char* AccessName(Access access)
+{
+    switch (access) {
+    case Access::Listed: return "listed";
+    case Access::Ask: return "ask";
+    case Access::Refused: break;
+    }
+    return "refused";
+}
+
+OriginPolicy::OriginPolicy(std::vector<std::string> origins, bool promptForOthers) : promptForOthers(promptForOthers)
 {
     for (const std::string& origin : origins) {
         std::string canonical = CanonicalOrigin(origin);
         if (!canonical.empty())
-            allowed.push_back(canonical);
+            listed.push_back(canonical);
     }
 }
 
-bool OriginPolicy::Allows(const std::string& origin) const
+OriginPolicy OriginPolicy::Unreadable()
 {
-    std::string canonical = CanonicalOrigin(origin);
-    if (canonical.empty())
+    OriginPolicy policy;
+    policy.readable = false;
+    policy.promptForOthers = false;
+    return policy;
+}
+
+Access OriginPolicy::AccessFor(const std::string& origin) const
+{
+    const std::string canonical = CanonicalOrigin(origin);
+    if (canonical.empty() || !readable || !IsEligible(canonical))
+        return Access::Refused;
+    for (const std::string& entry : listed) {
+        if (entry == canonical)
+            return Access::Listed;
+    }
+    return promptForOthers ? Access::Ask : Access::Refused;
+}
+
+bool OriginPolicy::Parse(const std::string& text, std::vector<std::string>& origins, bool& promptForOthers)
+{
+    nlohmann::json settings = nlohmann::json::parse(text, nullptr, false);
+    if (settings.is_discarded())
         return false;
-    if (administered) {
-        for (const std::string& entry : allowed) {
-            if (entry == canonical)
-                return true;
+    promptForOthers = true;
+    const nlohmann::json* list = &settings;
+    if (settings.is_object()) {
+        for (const auto& item : settings.items()) {
+            if (item.key() != "origins" && item.key() != "promptForOthers")
+                return false;  // a misspelt setting must not pass for an absent one
         }
-        return false;
+        if (!settings.contains("origins"))
+            return false;
+        list = &settings["origins"];
+        if (settings.contains("promptForOthers")) {
+            if (!settings["promptForOthers"].is_boolean())
+                return false;
+            promptForOthers = settings["promptForOthers"].get<bool>();
+        }
     }
-    if (canonical.compare(0, 8, "https://") == 0)
-        return true;
-    for (const char* local : {"http://localhost", "http://127.0.0.1"}) {
-        std::string prefix = local;
-        if (canonical == prefix || canonical.compare(0, prefix.size() + 1, prefix + ":") == 0)
-            return true;
-    }
-    return false;
-}
-
-bool OriginPolicy::ParseList(const std::string& json, std::vector<std::string>& origins)
-{
-    nlohmann::json list = nlohmann::json::parse(json, nullptr, false);
-    if (list.is_discarded() || !list.is_array())
+    if (!list->is_array())
         return false;
-    for (const auto& entry : list) {
+    for (const auto& entry : *list) {
         if (!entry.is_string())
             return false;
         origins.push_back(entry.get<std::string>());
@@ -111,42 +157,58 @@ bool OriginPolicy::ParseList(const std::string& json, std::vector<std::string>& 
 
 OriginPolicy OriginPolicy::FromFile(const std::string& path, std::string& problem)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return OriginPolicy();  // no administrator's list: the default
-    std::stringstream text;
-    text << file.rdbuf();
-    std::vector<std::string> origins;
-    if (!ParseList(text.str(), origins)) {
-        problem = path + " is not a JSON array of origins: no page may use the key";
-        return OriginPolicy(std::vector<std::string>());
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (status.type() == fs::file_type::not_found)
+        return OriginPolicy();  // no administrator's settings: the default
+    if (error || status.type() != fs::file_type::regular) {
+        problem = path + (error ? " cannot be examined (" + error.message() + ")" : " is not a file") + NOTHING_ALLOWED;
+        return Unreadable();
     }
-    return OriginPolicy(origins);
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    if (file)
+        text << file.rdbuf();
+    if (!file || file.bad() || text.str().size() > MAX_SETTINGS_BYTES) {
+        problem = path + " cannot be read" + NOTHING_ALLOWED;
+        return Unreadable();
+    }
+    std::vector<std::string> origins;
+    bool promptForOthers = true;
+    if (!Parse(text.str(), origins, promptForOthers)) {
+        problem = path + " is neither a JSON array of origins nor {\"origins\": [...], \"promptForOthers\": BOOL}" +
+                  NOTHING_ALLOWED;
+        return Unreadable();
+    }
+    return OriginPolicy(origins, promptForOthers);
 }
 
 #ifdef _WIN32
-OriginPolicy OriginPolicy::Load(std::string& problem)
+namespace {
+
+// An open registry key, closed however the reading ends.
+struct RegistryKey {
+    HKEY handle = nullptr;
+    ~RegistryKey()
+    {
+        if (handle)
+            RegCloseKey(handle);
+    }
+};
+
+bool ReadOrigins(HKEY key, std::vector<std::string>& origins, bool& present)
 {
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Tallykey", 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return OriginPolicy();
     DWORD type = 0, bytes = 0;
     LONG status = RegQueryValueExW(key, L"Origins", nullptr, &type, nullptr, &bytes);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        RegCloseKey(key);
-        return OriginPolicy();
-    }
-    std::vector<wchar_t> data(bytes / sizeof(wchar_t) + 2, L'\0');
-    if (status == ERROR_SUCCESS && type == REG_MULTI_SZ && bytes <= 64 * 1024)
-        status = RegQueryValueExW(key, L"Origins", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &bytes);
-    else
-        status = ERROR_INVALID_DATA;
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) {
-        problem = "the Origins policy value is not a readable list: no page may use the key";
-        return OriginPolicy(std::vector<std::string>());
-    }
-    std::vector<std::string> origins;
+    present = status != ERROR_FILE_NOT_FOUND;
+    if (!present)
+        return true;
+    if (status != ERROR_SUCCESS || type != REG_MULTI_SZ || bytes > MAX_SETTINGS_BYTES)
+        return false;
+    std::vector<wchar_t> data(bytes / sizeof(wchar_t) + 2, L'\0');  // room for missing terminators
+    if (RegQueryValueExW(key, L"Origins", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &bytes) !=
+            ERROR_SUCCESS || type != REG_MULTI_SZ)
+        return false;
     for (const wchar_t* entry = data.data(); *entry; entry += wcslen(entry) + 1) {
         int size = WideCharToMultiByte(CP_UTF8, 0, entry, -1, nullptr, 0, nullptr, nullptr);
         std::string text(size > 0 ? size : 0, '\0');
@@ -156,7 +218,47 @@ OriginPolicy OriginPolicy::Load(std::string& problem)
             text.pop_back();  // the terminating zero
         origins.push_back(text);
     }
-    return OriginPolicy(origins);
+    return true;
+}
+
+bool ReadPromptForOthers(HKEY key, bool& promptForOthers)
+{
+    DWORD type = 0, value = 0, bytes = sizeof value;
+    LONG status = RegQueryValueExW(key, L"PromptForOthers", nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (status != ERROR_SUCCESS || type != REG_DWORD || bytes != sizeof value)
+        return false;
+    promptForOthers = value != 0;
+    return true;
+}
+
+} // namespace
+
+OriginPolicy OriginPolicy::Load(std::string& problem)
+{
+    // The 64-bit view for both architectures: one policy for the machine.
+    RegistryKey key;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Tallykey", 0,
+                                KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key.handle);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return OriginPolicy();
+    if (status != ERROR_SUCCESS) {
+        problem = "the key HKLM\\SOFTWARE\\Policies\\Tallykey cannot be opened (error " + std::to_string(status) +
+                  ")" + NOTHING_ALLOWED;
+        return Unreadable();
+    }
+    std::vector<std::string> origins;
+    bool present = false, promptForOthers = true;
+    if (!ReadOrigins(key.handle, origins, present)) {
+        problem = std::string("the policy value Origins is not a readable multi-string") + NOTHING_ALLOWED;
+        return Unreadable();
+    }
+    if (!ReadPromptForOthers(key.handle, promptForOthers)) {
+        problem = std::string("the policy value PromptForOthers is not a DWORD") + NOTHING_ALLOWED;
+        return Unreadable();
+    }
+    return OriginPolicy(origins, promptForOthers);
 }
 #else
 OriginPolicy OriginPolicy::Load(std::string& problem) { return FromFile(POLICY_FILE, problem); }

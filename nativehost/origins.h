@@ -1,8 +1,17 @@
-// Which pages may use the key. By default any https origin, and http on
-// localhost and 127.0.0.1 (any port) for development. An administrator's
-// list of origins replaces the default: a multi-string value "Origins"
-// under HKLM\SOFTWARE\Policies\Tallykey on Windows, the JSON array in
-// /etc/tallykey/allowed-origins.json on Linux.
+// Which pages may use the key, as the host sees it. The browser reports a
+// page's origin; the host decides whether that origin is one the
+// administrator listed (no question asked), one the user must allow in
+// the extension's consent window first, or one that is refused outright.
+//
+// Only https origins, and http on localhost and 127.0.0.1 (any port, for
+// development), are ever allowed. The administrator's settings:
+// - Windows: under HKLM\SOFTWARE\Policies\Tallykey (the 64-bit view, for
+//   both architectures), the multi-string value "Origins" and the DWORD
+//   "PromptForOthers";
+// - Linux: /etc/tallykey/allowed-origins.json, a JSON array of origins, or
+//   {"origins": [...], "promptForOthers": false}.
+// Listed origins need no consent; unlisted ones ask the user unless
+// prompting is turned off, and are then refused.
 #pragma once
 
 #include <string>
@@ -10,28 +19,40 @@
 
 namespace NATIVEHOST {
 
+enum class Access {
+    Listed,   // the administrator listed it: no consent needed
+    Ask,      // only with the user's Allow in the extension
+    Refused,  // never
+};
+
+// "listed", "ask" or "refused", as the extension reads it.
+const char* AccessName(Access access);
+
 class OriginPolicy {
 public:
-    // The default rules.
+    // No administrator's settings: every eligible origin asks the user.
     OriginPolicy() = default;
-    // Exactly these origins ("scheme://host[:port]", compared ignoring the
-    // case of scheme and host).
-    explicit OriginPolicy(std::vector<std::string> allowed);
+    OriginPolicy(std::vector<std::string> listed, bool promptForOthers);
+    // Settings that exist but cannot be read: nothing may use the key.
+    static OriginPolicy Unreadable();
 
-    bool Allows(const std::string& origin) const;
+    Access AccessFor(const std::string& origin) const;
 
-    // The administrator's list when there is one. A list that exists but
-    // cannot be read allows nothing: a broken policy must not open the key
-    // to every page. problem says why (empty when all is well).
+    // The administrator's settings where there are some. Anything that
+    // exists but cannot be read or understood allows nothing, and problem
+    // says why (empty when all is well). Only settings that are not there
+    // at all mean "no list".
     static OriginPolicy Load(std::string& problem);
     // The Linux form, from a given file (tests use their own).
     static OriginPolicy FromFile(const std::string& path, std::string& problem);
-    // The list's own form, for either platform: a JSON array of strings.
-    static bool ParseList(const std::string& json, std::vector<std::string>& origins);
+    // The file's text: a JSON array of origin strings, or an object with
+    // "origins" (such an array) and an optional boolean "promptForOthers".
+    static bool Parse(const std::string& json, std::vector<std::string>& origins, bool& promptForOthers);
 
 private:
-    bool administered = false;
-    std::vector<std::string> allowed;
+    bool readable = true;
+    bool promptForOthers = true;
+    std::vector<std::string> listed;
 };
 
 // An origin in its canonical form (lower-case scheme and host, no default

@@ -1,12 +1,17 @@
 #include "protocol.h"
 
+#include <cerrno>
+#include <ctime>
 #include <new>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <nlohmann/json.hpp>
 
 #include "hex.h"
-#include "keymethods.h"
 
 using nlohmann::json;
 
@@ -113,49 +118,115 @@ std::string NullIllFormedStrings(const std::string& text)
     return out;
 }
 
-std::string Host::Handle(const std::string& frame)
+bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
 {
-    json answer;
     try {
         json request = json::parse(NullIllFormedStrings(frame), nullptr, false);
         json id = request.is_object() && request.contains("id") ? request["id"] : json();
+        const json origin = request.is_object() && request.contains("origin") ? request["origin"] : json();
+        const std::string originText = origin.is_string() ? origin.get<std::string>() : std::string();
+        KEYMETHODS::Method method;
         if (!request.is_object() || !request.contains("method") || !request["method"].is_string()) {
-            answer = Error(id, "bad-request", "a request is an object with a method name");
-        } else if (request["method"] == "hello") {
-            answer = json{{"id", id}, {"result", {{"host", HOST_VERSION}}}};
-        } else {
-            const std::string name = request["method"].get<std::string>();
-            KEYMETHODS::Method method;
-            const json args = request.contains("args") ? request["args"] : json::array();
-            const json origin = request.contains("origin") ? request["origin"] : json();
-            if (!KEYMETHODS::MethodByName(name, method)) {
-                answer = Error(id, "bad-request", "no such method");
-            } else if (!args.is_array()) {
-                answer = Error(id, "bad-request", "the arguments are no array");
-            } else if (!origin.is_string() || !policy.Allows(origin.get<std::string>())) {
-                answer = Error(id, "origin-refused", "this page's origin may not use the key");
-            } else {
-                // The argument views point into strings that live as long as args.
-                std::vector<KEYMETHODS::Argument> arguments;
-                for (const json& arg : args) {
-                    if (arg.is_string()) {
-                        const std::string& bytes = arg.get_ref<const std::string&>();
-                        arguments.push_back(KEYMETHODS::Argument::String(bytes.data(), bytes.size()));
-                    } else {
-                        arguments.push_back(KEYMETHODS::Argument::NotAString());
-                    }
-                }
-                KEYMETHODS::Result result = KEYMETHODS::Call(method, api, arguments.data(), arguments.size(), trace);
-                trace.Line(name, arguments.size(), result);
-                answer = result.isString ? json{{"id", id}, {"result", result.text}}
-                                         : json{{"id", id}, {"result", result.number}};
-            }
+            answer = Error(id, "bad-request", "a request is an object with a method name").dump();
+            return true;
         }
-        return answer.dump(-1, ' ', false, json::error_handler_t::replace);
+        const std::string name = request["method"].get<std::string>();
+        if (name == "hello") {
+            const Access access = policy.AccessFor(originText);
+            answer = json{{"id", id}, {"result", {{"host", HOST_VERSION}, {"access", AccessName(access)}}}}.dump();
+            return true;
+        }
+        const json args = request.contains("args") ? request["args"] : json::array();
+        if (!KEYMETHODS::MethodByName(name, method)) {
+            answer = Error(id, "bad-request", "no such method").dump();
+            return true;
+        }
+        if (!args.is_array()) {
+            answer = Error(id, "bad-request", "the arguments are no array").dump();
+            return true;
+        }
+        const Access access = policy.AccessFor(originText);
+        const bool consent = request.contains("consent") && request["consent"] == true;
+        const char* refusal = access == Access::Refused                ? "origin-refused"
+                              : access == Access::Ask && !consent      ? "permission-denied"
+                                                                       : nullptr;
+        if (refusal) {
+            trace.Refused(name, args.size(), refusal);
+            answer = Error(id, refusal,
+                           access == Access::Refused ? "this page's origin may not use the key"
+                                                     : "the user has not allowed this page's origin to use the key")
+                         .dump();
+            return true;
+        }
+        call.id = id.dump();
+        call.origin = CanonicalOrigin(originText);
+        call.method = method;
+        call.args.clear();
+        for (const json& arg : args) {
+            if (arg.is_string())
+                call.args.emplace_back(true, arg.get<std::string>());
+            else
+                call.args.emplace_back(false, std::string());
+        }
+        return false;
     } catch (const std::exception&) {
         // Out of memory, or a value nlohmann would not take: still an answer.
+        answer = "{\"id\":null,\"error\":\"bad-request\",\"message\":\"the request could not be handled\"}";
+        return true;
+    }
+}
+
+int64_t Host::WaitBefore(const KeyCall& call)
+{
+    return KEYMETHODS::ChecksPassword(call.method) ? guesses.WaitFor(call.origin, GuessLedger::Now()) : 0;
+}
+
+std::string Host::Run(const KeyCall& call)
+{
+    try {
+        // The argument views point into the call's strings, which outlive the call.
+        std::vector<KEYMETHODS::Argument> arguments;
+        for (const auto& arg : call.args) {
+            arguments.push_back(arg.first ? KEYMETHODS::Argument::String(arg.second.data(), arg.second.size())
+                                          : KEYMETHODS::Argument::NotAString());
+        }
+        KEYMETHODS::Result result = KEYMETHODS::Call(call.method, api, arguments.data(), arguments.size(), trace);
+        trace.Line(KEYMETHODS::MethodName(call.method), arguments.size(), result);
+        if (KEYMETHODS::ChecksPassword(call.method)) {
+            if (!result.isString && result.number == HIDUSBKEY::KEY_RESULT_WRONG_PASSWORD)
+                guesses.Wrong(call.origin, GuessLedger::Now());
+            else if (result.isString || result.number == 0)
+                guesses.Right(call.origin);
+        }
+        json id = json::parse(call.id, nullptr, false);
+        json answer = result.isString ? json{{"id", id}, {"result", result.text}}
+                                      : json{{"id", id}, {"result", result.number}};
+        return answer.dump(-1, ' ', false, json::error_handler_t::replace);
+    } catch (const std::exception&) {
         return "{\"id\":null,\"error\":\"bad-request\",\"message\":\"the request could not be handled\"}";
     }
+}
+
+std::string Host::Handle(const std::string& frame)
+{
+    std::string answer;
+    KeyCall call;
+    if (Take(frame, answer, call))
+        return answer;
+    for (int64_t wait = WaitBefore(call); wait > 0; wait = WaitBefore(call))
+        SleepMilliseconds(wait);
+    return Run(call);
+}
+
+void SleepMilliseconds(int64_t ms)
+{
+#ifdef _WIN32
+    Sleep(static_cast<DWORD>(ms));
+#else
+    struct timespec wait = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+#endif
 }
 
 } // namespace NATIVEHOST

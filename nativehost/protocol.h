@@ -1,48 +1,83 @@
 // The host's side of the conversation with the extension's background.
 //
-// Request:  {"id": ID, "method": NAME, "args": [...], "origin": ORIGIN}
+// Request:  {"id": ID, "method": NAME, "args": [...], "origin": ORIGIN,
+//            "consent": true}
 //           The background adds the origin from the browser's sender
-//           information, never from the page.
+//           information, never from the page, and "consent" when the user
+//           allowed that origin in the extension's consent window.
 // Answers:  {"id": ID, "result": NUMBER or STRING}
 //           {"id": ID, "error": NAME, "message": TEXT}
 //           with NAME "bad-request" (not JSON, not an object, no method
-//           name, an unknown method, arguments that are no array) or
-//           "origin-refused" (the key is not touched then).
-// Handshake: {"id": ID, "method": "hello"} is answered, from any origin,
-//           with {"id": ID, "result": {"host": VERSION}}.
+//           name, an unknown method, arguments that are no array),
+//           "origin-refused" (the policy never allows this origin),
+//           "permission-denied" (an origin that needs the user's consent
+//           came without it) or "busy" (too many calls already wait). The
+//           key is not touched then.
+// Handshake: {"id": ID, "method": "hello", "origin": ORIGIN} is answered
+//           with {"id": ID, "result": {"host": VERSION, "access": ACCESS}},
+//           ACCESS being "listed", "ask" or "refused" for that origin.
 //
 // A JSON string argument is a string of its UTF-8 bytes; anything else,
 // and a string that is not well-formed Unicode, is "not a string".
+//
+// Calls that check a password wait their origin's turn after wrong ones
+// (GuessLedger): Take hands such a call back, WaitBefore says how long it
+// must still wait, and Run runs it.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "guesses.h"
 #include "hidapi.h"
 #include "hosttrace.h"
+#include "keymethods.h"
 #include "origins.h"
 
 namespace NATIVEHOST {
 
 extern const char HOST_VERSION[];
 
+// A call that passed every check and is due at the key.
+struct KeyCall {
+    std::string id;  // the request's id, as JSON text
+    std::string origin;
+    KEYMETHODS::Method method = KEYMETHODS::Method::FindKeys;
+    std::vector<std::pair<bool, std::string>> args;  // (is a string, its bytes)
+};
+
 class Host {
 public:
-    Host(const HIDUSBKEY::HidApi& api, OriginPolicy policy, HostTrace& trace)
-        : api(api), policy(std::move(policy)), trace(trace)
+    Host(const HIDUSBKEY::HidApi& api, OriginPolicy policy, HostTrace& trace, GuessLedger& guesses)
+        : api(api), policy(std::move(policy)), trace(trace), guesses(guesses)
     {
     }
 
-    // One frame's text in, the answer's text out.
-    std::string Handle(const std::string& request);
+    // One frame's text in. Either it is answered at once (true, answer
+    // set), or it is a call for the key (false, call set).
+    bool Take(const std::string& frame, std::string& answer, KeyCall& call);
+    // How long (ms) the call must still wait before it may reach the key.
+    int64_t WaitBefore(const KeyCall& call);
+    // The call at the key; the answer's text.
+    std::string Run(const KeyCall& call);
+
+    // Take, any wait (slept through) and Run: one frame in, its answer out.
+    std::string Handle(const std::string& frame);
 
 private:
     const HIDUSBKEY::HidApi& api;
     OriginPolicy policy;
     HostTrace& trace;
+    GuessLedger& guesses;
 };
 
 // Replaces every string literal of the JSON text that is not well-formed
 // Unicode (bad UTF-8 bytes, lone or reversed surrogate escapes) by null.
 std::string NullIllFormedStrings(const std::string& json);
+
+// Sleeps ms milliseconds (the platform's call).
+void SleepMilliseconds(int64_t ms);
 
 } // namespace NATIVEHOST

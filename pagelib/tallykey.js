@@ -21,10 +21,12 @@
     "host-missing": "the Tallykey native host is not installed for this browser",
     "host-exited": "the Tallykey native host ended during the call",
     "origin-refused": "this page's origin may not use the key",
+    "permission-denied": "the user has not allowed this site to use the key",
     "version-mismatch": "the library, the extension and the host are of different major versions",
     "timeout": "no answer in time",
     "bad-request": "the host refused the request",
     "extension-failed": "the extension could not pass the call on",
+    "busy": "too many calls are waiting for the key",
   };
 
   class TallykeyError extends Error {
@@ -42,20 +44,28 @@
   let nextId = 1;
 
   // One request to the content script; settles with its answer, or with
-  // "timeout" (or the given code) when none comes in time.
-  function ask(body, timeoutMs, silentCode) {
+  // "timeout" (or the given code) when none comes in time. While the
+  // extension asks the user about this site, the wait is consentTimeoutMs.
+  function ask(body, timeoutMs, silentCode, consentTimeoutMs) {
     return new Promise((resolve, reject) => {
       const id = "tk-" + Date.now().toString(36) + "-" + nextId++;
-      const timer = setTimeout(() => {
+      const expire = () => {
         global.removeEventListener("message", listen);
         reject(new TallykeyError(silentCode || "timeout"));
-      }, timeoutMs);
+      };
+      let timer = setTimeout(expire, timeoutMs);
       function listen(event) {
         const data = event.data;
         if (event.source !== global || !data || data.channel !== CHANNEL || data.direction !== "to-page" ||
             data.id !== id)
           return;
         clearTimeout(timer);
+        if (data.pending === "consent") {
+          // The extension found, the user asked: any silence from now on is a timeout.
+          silentCode = "timeout";
+          timer = setTimeout(expire, consentTimeoutMs || timeoutMs);
+          return;
+        }
         global.removeEventListener("message", listen);
         if (typeof data.error === "string")
           reject(new TallykeyError(data.error, data.message));
@@ -74,13 +84,24 @@
     return Object.freeze(key);
   }
 
-  // Finds the extension and the host. options.timeoutMs bounds the
-  // handshake (default 3 s), options.callTimeoutMs each call (default 20 s,
-  // above the key's own worst case of about six seconds).
+  // Finds the extension and the host, and the user's or the
+  // administrator's permission for this site. The first time a site
+  // connects, the extension asks the user in a window of its own.
+  //   options.timeoutMs         the handshake (default 3 s);
+  //   options.consentTimeoutMs  waiting for the user's answer (default 120 s);
+  //   options.callTimeoutMs     each call (default 80 s: after wrong
+  //                             passwords the host makes a site's password
+  //                             calls wait up to 60 s, beyond the key's own
+  //                             worst case of about six seconds).
+  // Rejects with "permission-denied" when the user denies the site (now, or
+  // earlier in this browser session: no window then), "origin-refused"
+  // when the administrator's settings refuse it. A call rejects with
+  // "permission-denied" when the user has since removed the site.
   async function connect(options) {
     const timeoutMs = (options && options.timeoutMs) || 3000;
-    const callTimeoutMs = (options && options.callTimeoutMs) || 20000;
-    const hello = await ask({ type: "hello" }, timeoutMs, "extension-missing");
+    const consentTimeoutMs = (options && options.consentTimeoutMs) || 120000;
+    const callTimeoutMs = (options && options.callTimeoutMs) || 80000;
+    const hello = await ask({ type: "hello" }, timeoutMs, "extension-missing", consentTimeoutMs);
     const versions = { library: VERSION, extension: hello && hello.extension, host: hello && hello.host };
     if (major(versions.extension) !== major(VERSION) || major(versions.host) !== major(VERSION))
       throw new TallykeyError("version-mismatch",

@@ -65,12 +65,13 @@ protected:
     }
     json Ask(const json& request, const OriginPolicy& policy = OriginPolicy())
     {
-        Host host(fake.api, policy, trace);
+        Host host(fake.api, policy, trace, guesses);
         return json::parse(host.Handle(request.dump()));
     }
+    // A call as the background sends it for an origin the user allowed.
     json Call(const std::string& method, const json& args, const std::string& origin = "https://bank.example")
     {
-        return Ask(json{{"id", 7}, {"method", method}, {"args", args}, {"origin", origin}});
+        return Ask(json{{"id", 7}, {"method", method}, {"args", args}, {"origin", origin}, {"consent", true}});
     }
     void SetPassword(const std::string& password)
     {
@@ -80,6 +81,7 @@ protected:
     FakeHid fake;
     fs::path folder;
     HostTrace trace;
+    GuessLedger guesses{""};
 };
 
 } // namespace
@@ -110,44 +112,85 @@ TEST(Frames, LengthInLittleEndianOrderAndAnyBytes)
     EXPECT_EQ(out.output, Prefix(8) + "{\"id\":1}");
 }
 
-TEST(Origins, DefaultAllowsHttpsAndLocalDevelopment)
+std::string ReadText(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(Origins, WithoutSettingsEveryEligibleOriginAsksTheUser)
 {
     OriginPolicy policy;
-    for (const char* allowed : {"https://bank.example", "HTTPS://Bank.Example:8443", "https://[::1]",
-                                "http://localhost", "http://localhost:8080", "http://127.0.0.1:1"})
-        EXPECT_TRUE(policy.Allows(allowed)) << allowed;
+    for (const char* eligible : {"https://bank.example", "HTTPS://Bank.Example:8443", "https://[::1]",
+                                 "http://localhost", "http://localhost:8080", "http://127.0.0.1:1"})
+        EXPECT_EQ(policy.AccessFor(eligible), Access::Ask) << eligible;
     for (const char* refused : {"http://bank.example", "http://localhost.evil.com", "http://127.0.0.1.evil.com",
                                 "https://bank.example/path", "https://user@bank.example", "file://", "null", "",
                                 "chrome-extension://abc", "https://", "https://a:99999", "https://a:"})
-        EXPECT_FALSE(policy.Allows(refused)) << refused;
+        EXPECT_EQ(policy.AccessFor(refused), Access::Refused) << refused;
 }
 
-TEST(Origins, AnAdministratorsListReplacesTheDefault)
+TEST(Origins, ListedOriginsNeedNoConsentAndTheSettingDecidesTheRest)
 {
-    std::vector<std::string> list;
-    ASSERT_TRUE(OriginPolicy::ParseList(R"(["https://bank.example", "http://intranet:8080"])", list));
-    OriginPolicy policy(list);
-    EXPECT_TRUE(policy.Allows("https://bank.example:443"));
-    EXPECT_TRUE(policy.Allows("http://INTRANET:8080"));
-    EXPECT_FALSE(policy.Allows("https://other.example"));
-    EXPECT_FALSE(policy.Allows("http://localhost"));
-
-    for (const char* broken : {"{}", "[1]", "not json", "[\"a\", null]"}) {
-        std::vector<std::string> ignored;
-        EXPECT_FALSE(OriginPolicy::ParseList(broken, ignored)) << broken;
+    const std::vector<std::string> list = {"https://bank.example", "http://intranet:8080", "http://localhost:3000"};
+    for (bool prompt : {true, false}) {
+        OriginPolicy policy(list, prompt);
+        EXPECT_EQ(policy.AccessFor("https://bank.example:443"), Access::Listed);
+        EXPECT_EQ(policy.AccessFor("http://LOCALHOST:3000"), Access::Listed);
+        EXPECT_EQ(policy.AccessFor("http://intranet:8080"), Access::Refused) << "plain http is never allowed";
+        const Access unlisted = prompt ? Access::Ask : Access::Refused;
+        EXPECT_EQ(policy.AccessFor("https://other.example"), unlisted);
+        EXPECT_EQ(policy.AccessFor("http://localhost"), unlisted);
     }
+    OriginPolicy none = OriginPolicy::Unreadable();
+    for (const char* origin : {"https://bank.example", "http://localhost"})
+        EXPECT_EQ(none.AccessFor(origin), Access::Refused) << origin;
+}
+
+TEST(Origins, TheSettingsFileInBothFormsAndEveryWayOfBeingBroken)
+{
     const fs::path file = fs::temp_directory_path() / "tallykey-origins.json";
-    std::ofstream(file) << "[\"https://only.example\"";
+    fs::remove_all(file);
     std::string problem;
-    OriginPolicy unreadable = OriginPolicy::FromFile(file.string(), problem);
-    EXPECT_NE(problem, "");
-    EXPECT_FALSE(unreadable.Allows("https://only.example")) << "a broken list allows nothing";
-    std::ofstream(file) << "[\"https://only.example\"]";
-    problem.clear();
-    EXPECT_TRUE(OriginPolicy::FromFile(file.string(), problem).Allows("https://only.example"));
+    EXPECT_EQ(OriginPolicy::FromFile(file.string(), problem).AccessFor("https://any.example"), Access::Ask)
+        << "no file: no list";
     EXPECT_EQ(problem, "");
+
+    struct Case {
+        const char* text;
+        Access listed, unlisted;
+    };
+    for (const Case& c : {Case{R"(["https://only.example"])", Access::Listed, Access::Ask},
+                          Case{R"({"origins": ["https://only.example"]})", Access::Listed, Access::Ask},
+                          Case{R"({"origins": ["https://only.example"], "promptForOthers": false})", Access::Listed,
+                               Access::Refused},
+                          Case{R"({"origins": [], "promptForOthers": true})", Access::Ask, Access::Ask},
+                          // Broken: nothing allowed, and a reason given.
+                          Case{R"(["https://only.example")", Access::Refused, Access::Refused},
+                          Case{"not json", Access::Refused, Access::Refused},
+                          Case{"[1]", Access::Refused, Access::Refused},
+                          Case{R"(["a", null])", Access::Refused, Access::Refused},
+                          Case{"{}", Access::Refused, Access::Refused},
+                          Case{R"({"origins": "https://only.example"})", Access::Refused, Access::Refused},
+                          Case{R"({"origins": [], "promptForOthers": "no"})", Access::Refused, Access::Refused},
+                          Case{R"({"origins": [], "promptforothers": false})", Access::Refused, Access::Refused},
+                          Case{"", Access::Refused, Access::Refused}}) {
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.text;
+        problem.clear();
+        OriginPolicy policy = OriginPolicy::FromFile(file.string(), problem);
+        EXPECT_EQ(policy.AccessFor("https://only.example"), c.listed) << c.text;
+        EXPECT_EQ(policy.AccessFor("https://other.example"), c.unlisted) << c.text;
+        EXPECT_EQ(problem.empty(), c.listed != Access::Refused) << c.text << ": " << problem;
+    }
+    // A folder where the file belongs is no list either.
     fs::remove(file);
-    EXPECT_TRUE(OriginPolicy::FromFile(file.string(), problem).Allows("https://any.example")) << "no list: default";
+    fs::create_directory(file);
+    problem.clear();
+    EXPECT_EQ(OriginPolicy::FromFile(file.string(), problem).AccessFor("https://any.example"), Access::Refused);
+    EXPECT_NE(problem.find("no page may use the key"), std::string::npos) << problem;
+    fs::remove_all(file);
 }
 
 TEST(IllFormedStrings, BecomeNull)
@@ -187,15 +230,15 @@ TEST_F(NativeHost, ArgumentsThatAreNoStringsAreInvalid)
         EXPECT_EQ(Call("HMAC_MD5", args)["result"], -11) << args.dump();
     EXPECT_EQ(Call("HMAC_MD5", {"pw", "m"})["result"].is_string(), true);
     // A lone surrogate is no string: -11, not an error answer.
-    Host host(fake.api, OriginPolicy(), trace);
-    json answer = json::parse(
-        host.Handle(R"({"id":1,"method":"HMAC_MD5","args":["pw","\ud800"],"origin":"https://bank.example"})"));
+    Host host(fake.api, OriginPolicy(), trace, guesses);
+    json answer = json::parse(host.Handle(
+        R"({"id":1,"method":"HMAC_MD5","args":["pw","\ud800"],"origin":"https://bank.example","consent":true})"));
     EXPECT_EQ(answer["result"], -11);
 }
 
 TEST_F(NativeHost, BadRequestsGetErrorAnswersAndRefusedOriginsNeverReachTheKey)
 {
-    Host host(fake.api, OriginPolicy(), trace);
+    Host host(fake.api, OriginPolicy(), trace, guesses);
     for (const char* bad : {"", "not json", "[]", "{}", "{\"id\":3}", "{\"id\":3,\"method\":5}",
                             "{\"id\":3,\"method\":\"getsn\",\"origin\":\"https://a.b\"}",
                             "{\"id\":3,\"method\":\"GetSN\",\"args\":{},\"origin\":\"https://a.b\"}"}) {
@@ -210,13 +253,125 @@ TEST_F(NativeHost, BadRequestsGetErrorAnswersAndRefusedOriginsNeverReachTheKey)
     }
     EXPECT_EQ(Ask(json{{"id", 1}, {"method", "GetSN"}})["error"], "origin-refused");
     EXPECT_EQ(static_cast<int>(fake.key.writes.size()), writes);
-    EXPECT_EQ(Ask(json{{"id", "h"}, {"method", "hello"}}), (json{{"id", "h"}, {"result", {{"host", std::string(HOST_VERSION)}}}}));
+}
+
+TEST_F(NativeHost, TheHandshakeTellsTheAccessAndConsentIsNeededWhereTheUserDecides)
+{
+    const OriginPolicy policy({"https://listed.example"}, true);
+    auto hello = [&](const char* origin) {
+        json request{{"id", "h"}, {"method", "hello"}};
+        if (origin)
+            request["origin"] = origin;
+        return Ask(request, policy);
+    };
+    const std::string version = HOST_VERSION;
+    EXPECT_EQ(hello("https://listed.example"), (json{{"id", "h"}, {"result", {{"host", version}, {"access", "listed"}}}}));
+    EXPECT_EQ(hello("https://other.example")["result"]["access"], "ask");
+    EXPECT_EQ(hello("http://other.example")["result"]["access"], "refused");
+    EXPECT_EQ(hello(nullptr)["result"]["access"], "refused");
+
+    auto call = [&](const char* origin, const json& consent) {
+        json request{{"id", 2}, {"method", "GetSN"}, {"origin", origin}};
+        if (!consent.is_null())
+            request["consent"] = consent;
+        json answer = Ask(request, policy);
+        return answer.contains("error") ? answer["error"] : answer["result"];
+    };
+    const int writes = static_cast<int>(fake.key.writes.size());
+    EXPECT_EQ(call("https://other.example", json()), "permission-denied");
+    EXPECT_EQ(call("https://other.example", false), "permission-denied");
+    EXPECT_EQ(call("https://other.example", "true"), "permission-denied") << "only the boolean counts";
+    EXPECT_EQ(call("http://other.example", true), "origin-refused") << "consent cannot open a refused origin";
+    EXPECT_EQ(Ask(json{{"id", 2}, {"method", "GetSN"}, {"origin", "https://x.example"}, {"consent", true}},
+                  OriginPolicy::Unreadable())["error"], "origin-refused");
+    EXPECT_EQ(static_cast<int>(fake.key.writes.size()), writes) << "refused calls never reach the key";
+    EXPECT_EQ(call("https://other.example", true), "0001abcdef10207f");
+    EXPECT_EQ(call("https://listed.example", json()), "0001abcdef10207f");
+}
+
+TEST(GuessLedger, WaitsDoubleFromOneSecondToAMinuteAndARightPasswordClearsThem)
+{
+    std::vector<int64_t> waits;
+    for (unsigned failures = 0; failures <= 9; ++failures)
+        waits.push_back(GuessLedger::WaitAfter(failures));
+    EXPECT_EQ(waits, (std::vector<int64_t>{0, 1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000}));
+    EXPECT_EQ(GuessLedger::WaitAfter(~0u), 60000);
+
+    GuessLedger ledger("");
+    const int64_t t = 1000000;
+    EXPECT_EQ(ledger.WaitFor("https://a.example", t), 0);
+    ledger.Wrong("https://a.example", t);
+    EXPECT_EQ(ledger.WaitFor("https://a.example", t + 300), 700);
+    EXPECT_EQ(ledger.WaitFor("https://b.example", t), 0) << "another origin is not held up";
+    ledger.Wrong("https://a.example", t + 1000);
+    EXPECT_EQ(ledger.WaitFor("https://a.example", t + 1000), 2000);
+    EXPECT_EQ(ledger.WaitFor("https://a.example", t + 3000), 0);
+    EXPECT_EQ(ledger.WaitFor("https://a.example", t - 5000), 2000) << "a clock set back waits the whole time only";
+    ledger.Right("https://a.example");
+    EXPECT_EQ(ledger.WaitFor("https://a.example", t + 1000), 0);
+}
+
+TEST(GuessLedger, SurvivesARestartAndHoldsNothingButCountsAndTimes)
+{
+    const fs::path folder = fs::temp_directory_path() / "tallykey-ledger";
+    fs::remove_all(folder);
+    const std::string file = GuessLedger::FileIn(folder.string());
+    const int64_t now = GuessLedger::Now();
+    {
+        GuessLedger first(file);
+        for (int i = 0; i < 3; ++i)
+            first.Wrong("https://guesser.example", now);
+    }
+    GuessLedger second(file);  // a new host process
+    EXPECT_EQ(second.WaitFor("https://guesser.example", now), 4000);
+    EXPECT_EQ(json::parse(ReadText(file)),
+              (json{{"https://guesser.example", {{"failures", 3}, {"last", now}}}}));
+    EXPECT_FALSE(IsBareFileName(fs::path(file).filename().string())) << "no page can name it as its trace";
+    // A damaged file is no reason to fail, and the count made here stands.
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << "{\"https://guesser.example\": {\"failures\": ";
+    EXPECT_EQ(second.WaitFor("https://guesser.example", now), 4000);
+    second.Wrong("https://guesser.example", now);
+    EXPECT_EQ(GuessLedger(file).WaitFor("https://guesser.example", now), 8000);
+    fs::remove_all(folder);
+}
+
+TEST_F(NativeHost, OnlyAWrongPasswordHoldsUpThatOriginsPasswordCalls)
+{
+    SetPassword("pw");
+    const OriginPolicy policy({"https://a.example", "https://b.example"}, false);
+    Host host(fake.api, policy, trace, guesses);
+    auto take = [&](const char* method, const json& args, const char* origin) {
+        std::string answer;
+        KeyCall call;
+        const json request{{"id", 1}, {"method", method}, {"args", args}, {"origin", origin}};
+        EXPECT_FALSE(host.Take(request.dump(), answer, call)) << answer;
+        return call;
+    };
+    // Neither a key that has a password (InitPassword's -5) nor bad arguments count.
+    for (const KeyCall& call : {take("InitPassword", {"x"}, "https://a.example"),
+                                take("HMAC_MD5", {"pw", 5}, "https://a.example")}) {
+        host.Run(call);
+        EXPECT_EQ(host.WaitBefore(take("HMAC_MD5", {"pw", "m"}, "https://a.example")), 0);
+    }
+    EXPECT_EQ(json::parse(host.Run(take("UpdatePassword", {"wrong", "new"}, "https://a.example")))["result"], -5);
+    for (const char* method : {"UpdatePassword", "HMAC_MD5", "ResetDigist", "HMAC_MD5_HexString"}) {
+        const int64_t wait = host.WaitBefore(take(method, {"pw", "m"}, "https://a.example"));
+        EXPECT_GT(wait, 0) << method;
+        EXPECT_LE(wait, 1000) << method;
+    }
+    for (const char* method : {"GetSN", "FindKeys", "InitPassword", "SetLog"})
+        EXPECT_EQ(host.WaitBefore(take(method, {""}, "https://a.example")), 0) << method;
+    EXPECT_EQ(host.WaitBefore(take("HMAC_MD5", {"pw", "m"}, "https://b.example")), 0);
+    // The right password, once due, clears the wait.
+    EXPECT_TRUE(json::parse(host.Handle(json{{"id", 1}, {"method", "HMAC_MD5"}, {"args", {"pw", "m"}},
+                                             {"origin", "https://a.example"}}.dump()))["result"].is_string());
+    EXPECT_EQ(host.WaitBefore(take("HMAC_MD5", {"pw", "m"}, "https://a.example")), 0);
 }
 
 TEST_F(NativeHost, SetLogTakesABareNameAndTheTraceHoldsNoSecrets)
 {
     SetPassword("secret-pw");
-    for (const char* name : {"../x.log", "/tmp/x.log", "a/b", "a\\b", "C:x", "..", "line\nbreak"})
+    for (const char* name : {"../x.log", "/tmp/x.log", "a/b", "a\\b", "C:x", "..", "line\nbreak", ".guesses.json"})
         EXPECT_EQ(Call("SetLog", {name})["result"], -11) << name;
     EXPECT_EQ(Call("SetLog", {"trace.log"})["result"], 0);
     const std::string file = trace.File();

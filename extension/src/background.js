@@ -1,9 +1,19 @@
 // Tallykey background: keeps one port to the native host and routes each
 // answer to the tab and request it belongs to. The page's origin comes
 // from the browser's sender information, never from the page.
+//
+// Consent: the host says for each origin whether the administrator listed
+// it, refused it, or leaves it to the user ("ask"). For the user's origins
+// this background opens a window of the extension's own (consent.html),
+// one at a time; Allow is kept in storage.local until the user removes it
+// in the options page, Deny in storage.session until the browser restarts.
+// A call carries "consent" to the host only for an origin the user allowed.
 const api = globalThis.browser ?? globalThis.chrome;
 const HOST_NAME = "@HOST_NAME@";
 const VERSION = "@VERSION@";
+const GRANTS = "allowedOrigins";  // storage.local: {origin: time allowed}
+const DENIALS = "deniedOrigins";  // storage.session: {origin: time denied}
+const CONSENT_PAGE = "consent.html";
 
 let port = null;
 let nextId = 1;
@@ -49,6 +59,8 @@ function send(request, respond) {
   }
 }
 
+const sendToHost = (request) => new Promise((resolve) => send(request, resolve));
+
 function originOf(sender) {
   if (sender.origin)
     return sender.origin;
@@ -59,14 +71,127 @@ function originOf(sender) {
   }
 }
 
+// What the user decided, as stored.
+async function recorded(area, key, origin) {
+  const stored = (await api.storage[area].get(key))[key];
+  return Boolean(stored && typeof stored === "object" && Object.hasOwn(stored, origin));
+}
+
+async function record(area, key, origin) {
+  const stored = (await api.storage[area].get(key))[key] || {};
+  await api.storage[area].set({ [key]: { ...stored, [origin]: Date.now() } });
+}
+
+const isAllowed = (origin) => recorded("local", GRANTS, origin);
+const isDenied = (origin) => recorded("session", DENIALS, origin);
+
+// The user's answers: one window at a time, one request per origin; every
+// caller from an origin waiting for a window shares that one answer.
+const requests = new Map();  // origin -> {decision: Promise<bool>, decide, nonce, windowId}
+const queue = [];            // origins whose window has not opened yet
+let shown = null;            // the request whose window is open
+
+function askUser(origin) {
+  const existing = requests.get(origin);
+  if (existing)
+    return existing.decision;
+  let decide;
+  const decision = new Promise((resolve) => { decide = resolve; });
+  requests.set(origin, { origin, decision, decide, nonce: crypto.randomUUID(), windowId: null });
+  queue.push(origin);
+  showNext();
+  return decision;
+}
+
+async function showNext() {
+  if (shown || queue.length === 0)
+    return;
+  shown = requests.get(queue.shift());
+  const url = api.runtime.getURL(`${CONSENT_PAGE}#${shown.nonce}`);
+  try {
+    const window = await api.windows.create({ url, type: "popup", width: 520, height: 440 });
+    shown.windowId = window.id;
+  } catch (error) {
+    // No window, no consent.
+    finish(shown, false, false);
+  }
+}
+
+// The user's answer (or the window's closing, which is Deny).
+async function finish(request, allow, remember = true) {
+  if (!request || requests.get(request.origin) !== request)
+    return;
+  requests.delete(request.origin);
+  if (remember)
+    await record(allow ? "local" : "session", allow ? GRANTS : DENIALS, request.origin);
+  request.decide(allow);
+  if (shown === request) {
+    shown = null;
+    if (request.windowId !== null)
+      api.windows.remove(request.windowId).catch(() => {});
+    showNext();
+  }
+}
+
+api.windows.onRemoved.addListener((windowId) => {
+  if (shown && shown.windowId === windowId)
+    finish(shown, false);
+});
+
+// The consent window's own messages: only from our consent page, and only
+// for the request whose window is open (its nonce is in its address).
+api.runtime.onMessage.addListener((message, sender, sendResponse) => {
+  const page = api.runtime.getURL(CONSENT_PAGE);
+  if (sender.id !== api.runtime.id || typeof sender.url !== "string" || !sender.url.startsWith(page + "#") ||
+      !shown || sender.url !== `${page}#${shown.nonce}` || message === null || typeof message !== "object")
+    return false;
+  if (message.kind === "consent-details")
+    sendResponse({ origin: shown.origin });
+  else if (message.kind === "consent-answer" && typeof message.allow === "boolean")
+    finish(shown, message.allow).then(() => sendResponse({ done: true }));
+  else
+    sendResponse({});  // a keep-alive: the background stays up while the user reads
+  return true;
+});
+
+// May this origin's calls go to the key with the user's consent? For an
+// origin whose window is open the answer is awaited.
+async function userConsent(origin) {
+  const request = requests.get(origin);
+  if (request)
+    return request.decision;
+  return isAllowed(origin);
+}
+
+// The handshake: the versions, and the origin's access settled. `notify`
+// tells the page that the user is being asked (its wait grows).
+async function hello(origin, notify) {
+  const reply = await sendToHost({ method: "hello", origin });
+  if (reply.error)
+    return reply;
+  const result = { extension: VERSION, host: reply.result && reply.result.host };
+  const access = reply.result && reply.result.access;
+  if (access === "listed")
+    return { result };
+  if (access !== "ask")
+    return { error: "origin-refused", message: "this page's origin may not use the key" };
+  if (await isAllowed(origin))
+    return { result };
+  if (await isDenied(origin))
+    return { error: "permission-denied", message: "the user denied this site the key" };
+  notify({ pending: "consent" });
+  return await askUser(origin) ? { result }
+                               : { error: "permission-denied", message: "the user denied this site the key" };
+}
+
 // One request of a tab's content script; `respond` takes the reply.
-function handle(request, sender, respond) {
+async function handle(request, sender, respond, notify) {
+  const origin = originOf(sender);
   if (request.kind === "tallykey-hello") {
-    send({ method: "hello" }, (reply) => {
-      respond(reply.error ? reply : { result: { extension: VERSION, host: reply.result && reply.result.host } });
-    });
+    respond(await hello(origin, notify));
   } else if (request.kind === "tallykey-call" && typeof request.method === "string" && Array.isArray(request.args)) {
-    send({ method: request.method, args: request.args, origin: originOf(sender) }, respond);
+    const consent = await userConsent(origin);
+    respond(await sendToHost({ method: request.method, args: request.args, origin, consent }));
   }
 }
 
@@ -85,9 +210,11 @@ api.runtime.onConnect.addListener((tabPort) => {
     if (message === null || typeof message !== "object" || typeof message.id !== "string" ||
         message.request === null || typeof message.request !== "object")
       return;
-    handle(message.request, tabPort.sender, (reply) => {
+    const post = (body) => {
       if (open)
-        tabPort.postMessage({ id: message.id, reply });
-    });
+        tabPort.postMessage({ id: message.id, ...body });
+    };
+    handle(message.request, tabPort.sender, (reply) => post({ reply }), post).catch(
+      (error) => post({ reply: { error: "extension-failed", message: String(error && error.message) } }));
   });
 });

@@ -1,7 +1,8 @@
 // Tallykey content script: relays a page's calls to the background and the
-// answers back. It runs in https pages and in pages of localhost and
-// 127.0.0.1. Messages are tagged and checked in both directions; a page
-// cannot reach the background in any other form.
+// answers back. It runs in every http and https page, so that a page the
+// key refuses hears "origin-refused" rather than nothing. Messages are
+// tagged and checked in both directions; a page cannot reach the
+// background in any other form.
 (() => {
   const api = globalThis.browser ?? globalThis.chrome;
   const CHANNEL = "tallykey";
@@ -44,6 +45,10 @@
     port.onMessage.addListener((message) => {
       if (message === null || typeof message !== "object" || !waiting.has(message.id))
         return;
+      if (message.pending === "consent") {
+        answer(message.id, { pending: "consent" });  // the user is being asked: the page waits longer
+        return;
+      }
       waiting.delete(message.id);
       const reply = message.reply;
       answer(message.id, reply && typeof reply === "object" ? reply : { error: "host-exited", message: "no answer" });

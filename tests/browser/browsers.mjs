@@ -90,6 +90,45 @@ export class Machine {
   }
 }
 
+// The extension's consent window as it opens, found the way each browser's
+// automation sees it: in Chromium a target at the extension's consent.html;
+// in Firefox a page among the others whose document is that file (its
+// url() reads about:blank there).
+export async function consentWindow(browser, timeoutMs = 15000) {
+  const deadline = Date.now() + timeoutMs;
+  while (Date.now() < deadline) {
+    for (const target of browser.targets()) {
+      if (/^chrome-extension:\/\/[a-p]{32}\/consent\.html/.test(target.url()))
+        return await target.page() ?? await target.asPage();
+    }
+    if (browser.constructor.name !== "CdpBrowser" && !browser.targets().some((t) => t.url().startsWith("chrome"))) {
+      for (const page of await browser.pages()) {
+        const url = await page.evaluate(() => document.URL).catch(() => "");
+        if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(url))
+          return page;
+      }
+    }
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+  throw new Error("no consent window appeared");
+}
+
+// What the window shows, then a click on Allow or Deny once the buttons
+// wake, as a user would.
+export async function answerConsent(browser, allow) {
+  const window = await consentWindow(browser);
+  await window.waitForSelector("#origin:not(:empty)");
+  await window.waitForSelector("#allow:not([disabled])");
+  const shown = await window.evaluate(() => ({
+    origin: document.getElementById("origin").textContent,
+    unicode: document.getElementById("unicode").hidden ? null : document.getElementById("unicode-host").textContent,
+    text: document.body.innerText,
+    lang: document.documentElement.lang,
+  }));
+  await window.click(allow ? "#allow" : "#deny");
+  return shown;
+}
+
 export const BROWSERS = {
   chromium: async (machine, withExtension) => puppeteer.launch({
     executablePath: "/usr/lib/chromium/chromium",

@@ -17,6 +17,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HOST = os.environ["TALLYKEY_HOST"]
@@ -46,22 +47,52 @@ class HostProcess(unittest.TestCase):
         command = [WINE, "run", HOST] if WINDOWS else [HOST]
         return subprocess.run(command, input=data, capture_output=True, env=env, timeout=timeout)
 
-    def request(self, id_, method, *args, origin="https://bank.example"):
-        return frame({"id": id_, "method": method, "args": list(args), "origin": origin})
+    def start_host(self):
+        env = dict(os.environ, TALLYKEY_SIMKEY_DIR=self.devices, XDG_STATE_HOME=os.path.join(self.folder, "state"))
+        command = [WINE, "run", HOST] if WINDOWS else [HOST]
+        return subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                env=env)
+
+    # A call as the background sends it for an origin the user allowed.
+    def request(self, id_, method, *args, origin="https://bank.example", consent=True):
+        return frame({"id": id_, "method": method, "args": list(args), "origin": origin, "consent": consent})
+
+    @staticmethod
+    def stop_host(process):
+        process.stdin.close()
+        process.wait(timeout=60)
+        process.stdout.close()
+        process.stderr.close()
+
+    @staticmethod
+    def read_answer(process):
+        (length,) = struct.unpack("<I", process.stdout.read(4))
+        return json.loads(process.stdout.read(length))
+
+    def hello_access(self, result):
+        return [a["result"]["access"] for a in answers(result.stdout)]
+
+    def set_registry_policy(self, *values):
+        """The policy key in the 64-bit view, which hosts of both architectures read."""
+        reg = Arch("win64").tool("reg")
+        wine(reg, "delete", POLICY_KEY, "/f")
+        for name, kind, data in values:
+            wine(reg, "add", POLICY_KEY, "/v", name, "/t", kind, "/d", data, "/f", check=True)
+        self.addCleanup(wine, reg, "delete", POLICY_KEY, "/f")
 
     def test_requests_in_turn_and_an_end_when_the_input_closes(self):
         # Lengths whose bytes a text-mode stream would mangle: 0x0A (line
         # feed, which Windows would expand) and 0x1A (its end-of-file mark).
         padded = json.dumps({"id": 2, "method": "HMAC_MD5", "args": ["pw", "challenge"],
-                             "origin": "https://bank.example"})
+                             "origin": "https://bank.example", "consent": True})
         padded_to_0a1a = padded[:-1] + " " * (0x0A1A - len(padded)) + "}"
-        data = (frame({"id": 1, "method": "hello"}) + frame(padded_to_0a1a.encode())
+        data = (frame({"id": 1, "method": "hello", "origin": "https://bank.example"}) + frame(padded_to_0a1a.encode())
                 + frame(b"not json") + frame(b"") + self.request(3, "GetSN") + self.request(4, "FindKeys", 7))
         result = self.run_host(data)
         self.assertEqual(result.returncode, 0, result.stderr)
         digest = hmac.new(bytes.fromhex(DIGEST_KEY), b"challenge", hashlib.md5).hexdigest()
         got = answers(result.stdout)
-        self.assertEqual(got[0], {"id": 1, "result": {"host": open(VERSION_FILE).read().strip()}})
+        self.assertEqual(got[0], {"id": 1, "result": {"host": open(VERSION_FILE).read().strip(), "access": "ask"}})
         self.assertEqual(got[1], {"id": 2, "result": digest})
         self.assertEqual([a.get("error") for a in got[2:4]], ["bad-request", "bad-request"])
         self.assertEqual(got[4:], [{"id": 3, "result": "0a1b2c3d4e5f6071"}, {"id": 4, "result": 1}])
@@ -73,25 +104,120 @@ class HostProcess(unittest.TestCase):
         self.assertIn(b"a frame longer than 1048576 bytes", result.stderr)
         self.assertEqual(answers(result.stdout), [{"id": 1, "result": 1}])
 
-    def test_origins_outside_the_policy_are_refused(self):
-        refused = self.request(1, "GetSN", origin="http://bank.example")
-        result = self.run_host(refused + self.request(2, "GetSN", origin="http://localhost:8000"))
+    def test_origins_outside_the_policy_are_refused_and_the_rest_need_consent(self):
+        data = (self.request(1, "GetSN", origin="http://bank.example")
+                + self.request(2, "GetSN", origin="http://localhost:8000")
+                + self.request(3, "GetSN", origin="https://bank.example", consent=False))
+        result = self.run_host(data)
         self.assertEqual([a.get("error", a.get("result")) for a in answers(result.stdout)],
-                         ["origin-refused", "0a1b2c3d4e5f6071"])
+                         ["origin-refused", "0a1b2c3d4e5f6071", "permission-denied"])
 
-    @unittest.skipUnless(WINDOWS, "the Linux list lives in /etc, which tests leave alone")
-    def test_the_administrators_list_from_the_registry(self):
-        arch = Arch(ARCH_NAME)
-        wine(arch.tool("reg"), "add", POLICY_KEY, "/v", "Origins", "/t", "REG_MULTI_SZ",
-             "/d", "https://bank.example\\0http://intranet:8080", "/f", check=True)
+    @unittest.skipUnless(WINDOWS, "the Linux settings live in /etc (see the test as another user)")
+    def test_the_administrators_settings_from_the_registry(self):
+        def accesses(*values):
+            self.set_registry_policy(*values)
+            origins = ["https://bank.example", "https://other.example", "http://intranet:8080"]
+            result = self.run_host(b"".join(frame({"id": n, "method": "hello", "origin": o})
+                                            for n, o in enumerate(origins)))
+            return self.hello_access(result), result.stderr.decode(errors="replace")
+
+        listed = ("Origins", "REG_MULTI_SZ", "https://bank.example\\0http://intranet:8080")
+        self.assertEqual(accesses(listed)[0], ["listed", "ask", "refused"])
+        self.assertEqual(accesses(listed, ("PromptForOthers", "REG_DWORD", "0"))[0], ["listed", "refused", "refused"])
+        self.assertEqual(accesses(listed, ("PromptForOthers", "REG_DWORD", "1"))[0], ["listed", "ask", "refused"])
+        self.assertEqual(accesses(("PromptForOthers", "REG_DWORD", "0"))[0], ["refused", "refused", "refused"])
+        # Values of the wrong type allow nothing, and the host says why.
+        for broken in [("Origins", "REG_SZ", "https://bank.example"),
+                       ("PromptForOthers", "REG_SZ", "0"), ("PromptForOthers", "REG_QWORD", "0")]:
+            got, stderr = accesses(listed, broken) if broken[0] != "Origins" else accesses(broken)
+            self.assertEqual(got, ["refused", "refused", "refused"], broken)
+            self.assertIn(f"the policy value {broken[0]} is not", stderr)
+            self.assertIn("no page may use the key", stderr)
+
+    def test_a_wrong_password_holds_up_that_origins_next_password_call(self):
+        # The key's own time is measured on an origin that is not held up,
+        # and taken out of the wait. Under Wine the ledger is the prefix's
+        # user's, shared by runs: an origin of this run's own.
+        guesser = f"https://guesser-{os.getpid()}-{int(time.time())}.example"
+        host = self.start_host()
         try:
-            data = (self.request(1, "GetSN") + self.request(2, "GetSN", origin="https://other.example")
-                    + self.request(3, "GetSN", origin="http://intranet:8080"))
-            result = self.run_host(data)
+            def call(id_, *args, origin=guesser):
+                host.stdin.write(self.request(id_, "HMAC_MD5", *args, origin=origin))
+                host.stdin.flush()
+
+            started = time.monotonic()
+            call(1, "pw", "m", origin="https://other.example")
+            self.assertEqual(len(self.read_answer(host)["result"]), 32)
+            key_time = time.monotonic() - started
+            call(2, "wrong", "m")
+            self.assertEqual(self.read_answer(host)["result"], -5)
+            failed = time.monotonic()
+            call(3, "pw", "m")
+            host.stdin.write(self.request(4, "GetSN", origin=guesser))
+            host.stdin.flush()
+            # The serial number comes first: only password calls wait.
+            self.assertEqual(self.read_answer(host), {"id": 4, "result": "0a1b2c3d4e5f6071"})
+            self.assertEqual(len(self.read_answer(host)["result"]), 32)
+            waited = time.monotonic() - failed - key_time
+            self.assertGreater(waited, 0.9)
+            self.assertLess(waited, 3.0)
+            call(5, "wrong", "m")
+            self.assertEqual(self.read_answer(host)["result"], -5, "a right password cleared the count")
         finally:
-            wine(arch.tool("reg"), "delete", POLICY_KEY, "/f")
-        self.assertEqual([a.get("error", a.get("result")) for a in answers(result.stdout)],
-                         ["0a1b2c3d4e5f6071", "origin-refused", "0a1b2c3d4e5f6071"])
+            self.stop_host(host)
+        # The count outlives the host: the next host makes this origin wait 1 s
+        # (its first failure since the right password), another origin not at all.
+        host = self.start_host()
+        try:
+            call(6, "wrong", "m")
+            call(7, "pw", "m", origin="https://other.example")
+            self.assertEqual(self.read_answer(host)["id"], 7)
+            self.assertEqual(self.read_answer(host), {"id": 6, "result": -5})
+            self.assertGreater(time.monotonic() - failed, 1.0)
+        finally:
+            self.stop_host(host)
+        if WINDOWS:
+            ledger = json.loads(wine("cmd", "/c", "type", "%LOCALAPPDATA%\\Tallykey\\.guesses.json").stdout)
+        else:
+            ledger = json.load(open(os.path.join(self.folder, "state", "tallykey", ".guesses.json")))
+            self.assertEqual(list(ledger), [guesser])
+        self.assertEqual(ledger[guesser]["failures"], 2)
+        self.assertEqual(set(ledger[guesser]), {"failures", "last"})
+
+    @unittest.skipIf(WINDOWS, "Windows reads the registry")
+    def test_settings_the_host_cannot_read_allow_nothing(self):
+        """As root: the settings file in /etc, readable by root only, and the
+        host run as another user; then a folder in its place."""
+        if os.getuid() != 0:
+            self.skipTest("NOT RUN: needs root to write /etc/tallykey and run the host as another user")
+        folder, path = "/etc/tallykey", "/etc/tallykey/allowed-origins.json"
+        made = not os.path.exists(folder)
+        if os.path.exists(path):
+            self.skipTest("NOT RUN: this machine has an administrator's settings file")
+        os.makedirs(folder, exist_ok=True)
+        self.addCleanup(lambda: shutil.rmtree(folder) if made else
+                        (os.path.isdir(path) and os.rmdir(path)) or (os.path.isfile(path) and os.remove(path)))
+        hello = frame({"id": 1, "method": "hello", "origin": "https://bank.example"})
+        os.chmod(self.folder, 0o755)
+        state = os.path.join(self.folder, "nobody-state")
+        os.makedirs(state)
+        os.chown(state, 65534, 65534)
+        with open(path, "w") as f:
+            json.dump({"origins": ["https://bank.example"]}, f)
+        os.chmod(path, 0o600)
+        self.assertEqual(self.hello_access(self.run_host(hello)), ["listed"])
+        as_nobody = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", HOST],
+                                   input=hello, capture_output=True, timeout=60,
+                                   env=dict(os.environ, XDG_STATE_HOME=state))
+        self.assertEqual(self.hello_access(as_nobody), ["refused"])
+        self.assertIn(b"/etc/tallykey/allowed-origins.json cannot be read: no page may use the key", as_nobody.stderr)
+        with open(os.path.join(state, "tallykey", "host.log")) as f:
+            self.assertIn("cannot be read: no page may use the key", f.read())
+        os.remove(path)
+        os.mkdir(path)
+        result = self.run_host(hello)
+        self.assertEqual(self.hello_access(result), ["refused"])
+        self.assertIn(b"is not a file: no page may use the key", result.stderr)
 
     @unittest.skipIf(WINDOWS, "registration with manifest files is Linux's; Windows uses the registry")
     def test_install_and_uninstall_for_the_user(self):
