@@ -4,12 +4,15 @@
 // when its input does.
 #include <cstdio>
 #include <deque>
+#include <new>
 #include <string>
 #include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <cstring>
+
 #include <windows.h>
 #else
 #include <cerrno>
@@ -34,26 +37,87 @@ namespace {
 class StandardStreams : public ByteStream {
 public:
 #ifdef _WIN32
+    // Anonymous pipes can be neither waited on nor polled reliably (Wine's
+    // refuse PeekNamedPipe), so a reader thread fills a buffer and an
+    // event says when it holds bytes or the input ended. The thread and
+    // its state live as long as the process: it may sit in ReadFile when
+    // the host returns from main, and the process's end stops it.
+    StandardStreams() : input(new Input)
+    {
+        InitializeCriticalSection(&input->lock);
+        input->ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE thread = input->ready ? CreateThread(nullptr, 0, ReadInput, input, 0, nullptr) : nullptr;
+        if (thread)
+            CloseHandle(thread);
+        else
+            input->ended = true;  // no reader: no input
+    }
     size_t Read(void* buffer, size_t count) override
     {
-        DWORD got = 0;
-        DWORD chunk = count > 65536 ? 65536 : static_cast<DWORD>(count);
-        return ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, chunk, &got, nullptr) ? got : 0;
+        if (input->ready)
+            WaitForSingleObject(input->ready, INFINITE);
+        EnterCriticalSection(&input->lock);
+        size_t n = count < input->bytes.size() ? count : input->bytes.size();
+        std::memcpy(buffer, input->bytes.data(), n);
+        input->bytes.erase(0, n);
+        if (input->bytes.empty() && !input->ended)
+            ResetEvent(input->ready);
+        LeaveCriticalSection(&input->lock);
+        return n;
     }
     bool WaitReadable(int64_t ms) override
     {
-        // Anonymous pipes cannot be waited on: look, then nap briefly.
-        HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-        ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(ms < 0 ? 0 : ms);
+        if (!input->ready)
+            return true;
+        DWORD wait = ms < 0 ? INFINITE : static_cast<DWORD>(ms > 3600000 ? 3600000 : ms);
+        return WaitForSingleObject(input->ready, wait) == WAIT_OBJECT_0;
+    }
+
+private:
+    struct Input {
+        CRITICAL_SECTION lock;
+        HANDLE ready = nullptr;
+        std::string bytes;
+        bool ended = false;
+    };
+    // Far more than one frame: beyond this the reader lets the pipe fill.
+    static const size_t MAX_BUFFERED = 4 * 1024 * 1024;
+
+    static DWORD WINAPI ReadInput(void* state)
+    {
+        Input* input = static_cast<Input*>(state);
+        HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+        static char chunk[65536];
         for (;;) {
-            DWORD available = 0;
-            if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available > 0)
-                return true;  // data, the end, or no pipe at all: let Read tell
-            if (ms >= 0 && GetTickCount64() >= until)
-                return false;
-            Sleep(5);
+            for (;;) {
+                EnterCriticalSection(&input->lock);
+                bool full = input->bytes.size() > MAX_BUFFERED;
+                LeaveCriticalSection(&input->lock);
+                if (!full)
+                    break;
+                Sleep(5);
+            }
+            DWORD got = 0;
+            BOOL ok = ReadFile(in, chunk, sizeof chunk, &got, nullptr);
+            EnterCriticalSection(&input->lock);
+            try {
+                if (ok && got > 0)
+                    input->bytes.append(chunk, got);
+            } catch (const std::bad_alloc&) {
+                ok = FALSE;  // out of memory: as if the input ended
+            }
+            if (!ok || got == 0)
+                input->ended = true;
+            SetEvent(input->ready);
+            LeaveCriticalSection(&input->lock);
+            if (!ok || got == 0)
+                return 0;
         }
     }
+
+    Input* input;
+
+public:
 #else
     size_t Read(void* buffer, size_t count) override
     {

@@ -95,8 +95,10 @@ for browser in chromium firefox; do
   fresh_devices >/dev/null
   echo "-- $browser"
   TALLYKEY_BROWSER_BUILD=$root/build/linux/browser TALLYKEY_HOST=$root/build/linux/bin/tallykey-host \
-    TALLYKEY_SIMKEY=$simkey LD_LIBRARY_PATH=$root/build/linux/bin \
+    TALLYKEY_SIMKEY=$simkey LD_LIBRARY_PATH=$root/build/linux/bin TALLYKEY_CONSENT_SHOT=$demo/consent-$browser.png \
     node tools/browserwalk.mjs "$browser" "$password" "$value" "$message" | tee "$demo/$browser.txt"
+  grep -q "^user clicks Allow$" "$demo/$browser.txt" || { echo "$browser: no consent window was answered" >&2; exit 1; }
+  echo "$browser: the consent window as the user saw it: $demo/consent-$browser.png"
   check_page "$demo/$browser.txt"
 done
 

@@ -45,7 +45,7 @@
       i %= length;
       output.splice(i++, 0, n);
     }
-    if (output.length > 63)
+    if (output.length === 0 || output.length > 63)
       return null;
     try {
       return String.fromCodePoint(...output);

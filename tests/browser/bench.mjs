@@ -7,7 +7,7 @@
 // protocol mandates.
 //
 //   node bench.mjs REPEAT          (environment as for the tests)
-import { BROWSERS, Machine, startServer } from "./browsers.mjs";
+import { BROWSERS, Machine, allowSite, startServer } from "./browsers.mjs";
 
 const repeat = Number(process.argv[2] || 5);
 const VALUE = "00112233445566778899aabbccddeeff";
@@ -35,6 +35,7 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
   try {
     const page = await browser.newPage();
     await page.goto(`http://127.0.0.1:${server.address().port}/`);
+    await allowSite(browser, page);
     for (const [method, args, mandated] of CALLS) {
       const ms = await page.evaluate(async (method, args, repeat) => {
         const key = await Tallykey.connect({ timeoutMs: 10000 });

@@ -8,7 +8,8 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe, test } from "node:test";
 
-import { BROWSERS, Machine, SERIAL, hmac, startServer, versionText } from "./browsers.mjs";
+import { BROWSERS, EXTENSION_IDS, Machine, SERIAL, allowSite, answerConsent, consentWindow, hmac, startServer,
+         versionText, waitForFrame, writePolicy } from "./browsers.mjs";
 
 for (const [name, launch] of Object.entries(BROWSERS)) {
   describe(name, () => {
@@ -22,6 +23,7 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       browser = await launch(machine, true);
       page = await browser.newPage();
       await page.goto(origin + "/");
+      await allowSite(browser, page);  // as the site's user would, once
     });
     after(async () => {
       await browser?.close();
@@ -101,32 +103,137 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
     });
   });
 
+  // The user's say-so: a fresh profile, two origins of this machine
+  // (127.0.0.1 and localhost, on one server), the window driven by clicks.
+  describe(`${name} consent`, () => {
+    let server, other, machine, browser, port;
+    const connectIn = (target) => target.evaluate(() => Tallykey.connect({ timeoutMs: 10000 }).then(
+      (key) => key.FindKeys(), (error) => error.code));
+
+    before(async () => {
+      server = await startServer();
+      other = await startServer();  // another port: another origin
+      port = server.address().port;
+      machine = new Machine();
+      machine.registerHost();
+      machine.addKey("key", "--password", "pw");
+      browser = await launch(machine, true);
+    });
+    after(async () => {
+      await browser?.close();
+      server?.close();
+      other?.close();
+      machine?.cleanUp();
+    });
+
+    test("Deny: permission-denied without a key command, and no window again", async () => {
+      const page = await browser.newPage();
+      await page.goto(`http://localhost:${port}/`);
+      const writes = machine.keyWrites("key");
+      const outcome = connectIn(page);
+      const shown = await answerConsent(browser, false);
+      assert.equal(shown.origin, `http://localhost:${port}`);
+      assert.match(shown.text, /serial number/);
+      assert.match(shown.text, /password/);
+      assert.match(shown.text, /digests/);
+      assert.equal(await outcome, "permission-denied");
+      // A call without connect() is refused by the host too.
+      assert.deepEqual(await page.evaluate(() => new Promise((resolve) => {
+        addEventListener("message", (event) => event.data?.direction === "to-page" && resolve(event.data.error));
+        postMessage({ channel: "tallykey", direction: "to-extension", id: "direct", type: "call", method: "GetSN",
+                      args: [] }, location.origin);
+      })), "permission-denied");
+      const started = Date.now();
+      assert.equal(await connectIn(page), "permission-denied");
+      assert.ok(Date.now() - started < 2000, "at once");
+      await assert.rejects(consentWindow(browser, 500), /no consent window/);
+      assert.equal(machine.keyWrites("key"), writes, "the key saw nothing");
+      await page.close();
+    });
+
+    test("Allow: calls go through, across a reload and a new tab", async () => {
+      const page = await browser.newPage();
+      await page.goto(`http://127.0.0.1:${port}/`);
+      const outcome = connectIn(page);
+      assert.equal((await answerConsent(browser, true)).origin, `http://127.0.0.1:${port}`);
+      assert.equal(await outcome, 1);
+      await page.reload();
+      assert.equal(await connectIn(page), 1);
+      const other = await browser.newPage();
+      await other.goto(`http://127.0.0.1:${port}/?other`);
+      assert.deepEqual(await other.evaluate(async () => {
+        const key = await Tallykey.connect({ timeoutMs: 10000 });
+        return [await key.GetSN(), await key.HMAC_MD5("pw", "allowed")];
+      }), [SERIAL, hmac("allowed")]);
+      await assert.rejects(consentWindow(browser, 500), /no consent window/);
+      await other.close();
+      await page.close();
+    });
+
+    test("a frame of another origin in an allowed page asks for itself, by its own name", async () => {
+      // 127.0.0.1 is allowed (above); the frame comes from another port.
+      const framedOrigin = `http://localhost:${other.address().port}`;
+      const page = await browser.newPage();
+      await page.goto(`http://127.0.0.1:${port}/framed?src=${encodeURIComponent(framedOrigin + "/")}`);
+      const frame = await waitForFrame(page, framedOrigin);
+      const outcome = connectIn(frame);
+      assert.equal((await answerConsent(browser, false)).origin, framedOrigin);
+      assert.equal(await outcome, "permission-denied", "the allowed page lends the frame nothing");
+      assert.equal(await connectIn(page), 1);
+      await page.close();
+    });
+
+    test("Remove in the options page brings the window back", { skip: name === "firefox" &&
+      "Firefox refuses automation's navigation to moz-extension pages; the same options page is driven in Chromium" },
+    async () => {
+      const options = await browser.newPage();
+      await options.goto(`chrome-extension://${EXTENSION_IDS.chromiumId}/options.html`);
+      await options.waitForSelector(`button[data-origin="http://127.0.0.1:${port}"]`);
+      assert.match(await options.evaluate(() => document.body.innerText), new RegExp(`http://127.0.0.1:${port}`));
+      await options.click(`button[data-origin="http://127.0.0.1:${port}"]`);
+      await options.waitForSelector("#none:not([hidden])");
+      const page = await browser.newPage();
+      await page.goto(`http://127.0.0.1:${port}/`);
+      const outcome = connectIn(page);
+      await answerConsent(browser, true);
+      assert.equal(await outcome, 1);
+      await page.close();
+      await options.close();
+    });
+  });
+
   // A browser of its own for each way of failing: the page gets the named
   // error within the bounded time.
   const failures = {
     "without the extension: extension-missing": { extension: false, expected: "extension-missing" },
     "without a registered host: host-missing": { register: false, expected: "host-missing" },
     "with a host that exits mid-call: host-exited": { hostExits: true, expected: "host-exited" },
-    "with no HID library for the host: -1": { noHid: true, expected: -1 },
-    "from an origin outside the administrator's list: origin-refused": { policy: true, expected: "origin-refused" },
+    "with no HID library for the host: -1": { noHid: true, allow: true, expected: -1 },
+    "from an origin outside the administrator's list, prompts off: origin-refused, no window":
+      { policy: { promptForOthers: false }, expected: "origin-refused" },
+    "from a listed origin: no window": { policy: { listed: true }, expected: 1 },
+    "from a plain http origin, even listed: origin-refused":
+      { policy: { listed: true }, plainHttp: true, expected: "origin-refused" },
   };
   const settings = Object.entries(failures);
-  for (const [title, { extension = true, register = true, hostExits = false, noHid = false, policy = false,
-                       expected }] of settings) {
+  for (const [title, { extension = true, register = true, hostExits = false, noHid = false, policy = null,
+                       allow = false, plainHttp = false, expected }] of settings) {
     test(`${name} ${title}`, async (t) => {
       // The list lives where administrators put it; only root may write there.
       if (policy && process.getuid() !== 0)
         return t.skip("NOT RUN: writing /etc/tallykey needs root (CI runs as root)");
       const server = await startServer();
       const machine = new Machine();
+      machine.addKey("key");
       if (noHid)
         machine.withoutProviders = true;
-      const policyFile = "/etc/tallykey/allowed-origins.json";
-      const policyFolderMade = policy && !fs.existsSync(path.dirname(policyFile));
-      if (policy) {
-        fs.mkdirSync(path.dirname(policyFile), { recursive: true });
-        fs.writeFileSync(policyFile, JSON.stringify([`http://localhost:${server.address().port}`]));
-      }
+      // A plain http origin that is not this machine: a name the browser maps to it.
+      const pageOrigin = plainHttp ? `http://bank.tallykey.test:${server.address().port}`
+                                   : `http://127.0.0.1:${server.address().port}`;
+      const restorePolicy = policy && writePolicy({
+        origins: policy.listed ? [pageOrigin] : [`http://localhost:${server.address().port}`],
+        promptForOthers: policy.promptForOthers ?? true,
+      });
       if (register)
         machine.registerHost();
       if (hostExits) {
@@ -137,7 +244,7 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
           "import json, struct, sys",
           "data = sys.stdin.buffer",
           "(n,) = struct.unpack('<I', data.read(4)); request = json.loads(data.read(n))",
-          `answer = json.dumps({'id': request['id'], 'result': {'host': '${versionText()}'}}).encode()`,
+          `answer = json.dumps({'id': request['id'], 'result': {'host': '${versionText()}', 'access': 'listed'}}).encode()`,
           "sys.stdout.buffer.write(struct.pack('<I', len(answer)) + answer); sys.stdout.flush()",
           "data.read(4)",
         ].join("\n") + "\n", { mode: 0o755 });
@@ -146,10 +253,12 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
           fs.writeFileSync(manifest, JSON.stringify({ ...text, path: script }));
         }
       }
-      const browser = await launch(machine, extension);
+      const browser = await launch(machine, extension, { mapHost: "bank.tallykey.test" });
       try {
         const page = await browser.newPage();
-        await page.goto(`http://127.0.0.1:${server.address().port}/`);
+        await page.goto(pageOrigin + "/");
+        if (allow)
+          await allowSite(browser, page);
         const started = Date.now();
         const outcome = await page.evaluate(async () => {
           try {
@@ -161,12 +270,13 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
         });
         assert.equal(outcome, expected);
         assert.ok(Date.now() - started < 12000, "within the bounded time");
+        if (policy)
+          await assert.rejects(consentWindow(browser, 500), /no consent window/);
       } finally {
         await browser.close();
         server.close();
         machine.cleanUp();
-        if (policy)
-          fs.rmSync(policyFolderMade ? path.dirname(policyFile) : policyFile, { recursive: true, force: true });
+        restorePolicy?.();
       }
     });
   }

@@ -20,6 +20,7 @@ const PLUGIN_CALLS = new URL("../../tools/plugincalls.py", import.meta.url).path
 export const DIGEST_KEY = "000102030405060708090a0b0c0d0e0f";
 export const SERIAL = "0a1b2c3d4e5f6071";
 
+export const EXTENSION_IDS = JSON.parse(fs.readFileSync(new URL("../../extension/identity.json", import.meta.url)));
 export const versionText = () => fs.readFileSync(new URL("../../VERSION", import.meta.url), "utf8").trim();
 export const hmac = (message) => crypto.createHmac("md5", Buffer.from(DIGEST_KEY, "hex")).update(message).digest("hex");
 
@@ -28,7 +29,14 @@ export const hmac = (message) => crypto.createHmac("md5", Buffer.from(DIGEST_KEY
 export function startServer(pages = {}) {
   const library = fs.readFileSync(path.join(BUILD, "tallykey.js"));
   const server = http.createServer((request, response) => {
-    if (request.url === "/tallykey.js") {
+    const url = new URL(request.url, "http://page");
+    if (url.pathname === "/framed") {
+      // A page that embeds ?src= in a frame.
+      const src = (url.searchParams.get("src") || "").replace(/[^\w:/.?=&%-]/g, "");
+      response.writeHead(200, { "content-type": "text/html" });
+      response.end(`<!doctype html><title>framing page</title><script src="/tallykey.js"></script>` +
+                   `<iframe src="${src}"></iframe>`);
+    } else if (request.url === "/tallykey.js") {
       response.writeHead(200, { "content-type": "text/javascript" });
       response.end(library);
     } else if (Object.hasOwn(pages, request.url)) {
@@ -61,6 +69,11 @@ export class Machine {
   addKey(name, ...options) {
     execFileSync(SIMKEY, ["--dir", this.devices, "add-key", name, "--serial", SERIAL, "--digest-key", DIGEST_KEY,
                           ...options]);
+  }
+  // Feature reports the key has been sent so far.
+  keyWrites(name) {
+    const shown = execFileSync(SIMKEY, ["--dir", this.devices, "show", name]).toString();
+    return Number(/^feature_writes (\d+)$/m.exec(shown)[1]);
   }
   removeKeys() {
     for (const file of fs.readdirSync(this.devices))
@@ -115,10 +128,13 @@ export async function consentWindow(browser, timeoutMs = 15000) {
 
 // What the window shows, then a click on Allow or Deny once the buttons
 // wake, as a user would.
-export async function answerConsent(browser, allow) {
+// options.screenshot: a PNG file of the window as the user sees it.
+export async function answerConsent(browser, allow, options = {}) {
   const window = await consentWindow(browser);
   await window.waitForSelector("#origin:not(:empty)");
   await window.waitForSelector("#allow:not([disabled])");
+  if (options.screenshot)
+    await window.screenshot({ path: options.screenshot });
   const shown = await window.evaluate(() => ({
     origin: document.getElementById("origin").textContent,
     unicode: document.getElementById("unicode").hidden ? null : document.getElementById("unicode-host").textContent,
@@ -129,23 +145,60 @@ export async function answerConsent(browser, allow) {
   return shown;
 }
 
+// The frame of the page whose document is from origin, once the library is in it.
+export async function waitForFrame(page, origin, timeoutMs = 10000) {
+  const deadline = Date.now() + timeoutMs;
+  while (Date.now() < deadline) {
+    const frame = page.frames().find((f) => f.url().startsWith(origin + "/"));
+    if (frame && await frame.evaluate(() => typeof Tallykey === "object").catch(() => false))
+      return frame;
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+  throw new Error(`no frame from ${origin}`);
+}
+
+// The page connects, and the user allows the site in the consent window.
+export async function allowSite(browser, page) {
+  const connected = page.evaluate(() => Tallykey.connect({ timeoutMs: 10000 }).then(() => "connected",
+                                                                               (error) => error.code));
+  await answerConsent(browser, true);
+  const outcome = await connected;
+  if (outcome !== "connected")
+    throw new Error(`connect after Allow: ${outcome}`);
+}
+
+// The administrator's settings on Linux, written where the host reads
+// them; only root may. Returns the function that restores the machine.
+export const POLICY_FILE = "/etc/tallykey/allowed-origins.json";
+export function writePolicy(settings) {
+  const folderMade = !fs.existsSync(path.dirname(POLICY_FILE));
+  if (fs.existsSync(POLICY_FILE))
+    throw new Error(`${POLICY_FILE} exists: this machine has an administrator's settings`);
+  fs.mkdirSync(path.dirname(POLICY_FILE), { recursive: true });
+  fs.writeFileSync(POLICY_FILE, JSON.stringify(settings));
+  return () => fs.rmSync(folderMade ? path.dirname(POLICY_FILE) : POLICY_FILE, { recursive: true, force: true });
+}
+
 export const BROWSERS = {
-  chromium: async (machine, withExtension) => puppeteer.launch({
+  // options.mapHost: a host name the browser resolves to 127.0.0.1.
+  chromium: async (machine, withExtension, options = {}) => puppeteer.launch({
     executablePath: "/usr/lib/chromium/chromium",
     headless: true,
     pipe: true,
     enableExtensions: withExtension ? [path.join(BUILD, "chromium")] : false,
     // The user-level host manifests live in the profile's NativeMessagingHosts.
     userDataDir: path.join(machine.home, ".config", "chromium"),
-    args: ["--no-sandbox", "--disable-dev-shm-usage"],
+    args: ["--no-sandbox", "--disable-dev-shm-usage",
+           ...(options.mapHost ? [`--host-resolver-rules=MAP ${options.mapHost} 127.0.0.1`] : [])],
     env: machine.env(),
   }),
-  firefox: async (machine, withExtension) => {
+  firefox: async (machine, withExtension, options = {}) => {
     const browser = await puppeteer.launch({
       browser: "firefox",
       executablePath: "/usr/lib/firefox-esr/firefox-esr",
       headless: true,
       env: machine.env(),
+      extraPrefsFirefox: options.mapHost ? { "network.dns.localDomains": options.mapHost } : {},
     });
     if (withExtension)
       await browser.installExtension(path.join(BUILD, "firefox"));

@@ -4,7 +4,7 @@
 import assert from "node:assert/strict";
 import { describe, test } from "node:test";
 
-import { BROWSERS, Machine, SERIAL, hmac, startServer, versionText } from "./browsers.mjs";
+import { BROWSERS, Machine, SERIAL, allowSite, hmac, startServer, versionText } from "./browsers.mjs";
 
 for (const [name, launch] of Object.entries(BROWSERS)) {
   describe(name, () => {
@@ -17,6 +17,7 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
         browser = await launch(machine, true);
         const page = await browser.newPage();
         await page.goto(`http://127.0.0.1:${server.address().port}/`);
+        await allowSite(browser, page);
         const [versions, ...results] = await page.evaluate(async () => {
           const key = await Tallykey.connect({ timeoutMs: 10000 });
           return [key.versions, await key.FindKeys(), await key.GetSN(), await key.HMAC_MD5("pw", "packaged")];

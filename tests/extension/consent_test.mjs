@@ -1,0 +1,194 @@
+// The extension's consent logic in node, against fake browser APIs and a
+// scripted host: what is hard to arrange in a real browser (two windows
+// asked for at once, forged answers, a window that fails to open), fast.
+// The browser tests drive the same files in Chromium and Firefox.
+import assert from "node:assert/strict";
+import crypto from "node:crypto";
+import fs from "node:fs";
+import { test } from "node:test";
+import vm from "node:vm";
+
+const SOURCE = new URL("../../extension/src/", import.meta.url);
+const EXTENSION = "chrome-extension://pgnbhekmmiaohikllppepfnhpobocnpb/";
+
+function event() {
+  const listeners = [];
+  return { addListener: (f) => listeners.push(f), emit: (...args) => listeners.map((f) => f(...args)) };
+}
+
+// Objects from the background's realm, as plain data.
+const plain = (value) => JSON.parse(JSON.stringify(value ?? null));
+const settle = () => new Promise((resolve) => setImmediate(resolve));
+
+// A browser around background.js: the host answers hello with `access`
+// for each origin and every call with its consent flag; tabs and windows
+// are recorded.
+function makeBrowser(access) {
+  const areas = { local: {}, session: {} };
+  const storage = (area) => ({
+    get: async (key) => ({ [key]: structuredClone(areas[area][key]) }),
+    set: async (items) => Object.assign(areas[area], structuredClone(items)),
+  });
+  const hostRequests = [];
+  const windows = [];
+  const onConnect = event(), onMessage = event(), onRemoved = event();
+  const chrome = {
+    runtime: {
+      id: "extension",
+      getURL: (path) => EXTENSION + path,
+      connectNative: () => {
+        const onHostMessage = event();
+        return {
+          onMessage: onHostMessage, onDisconnect: event(),
+          postMessage: (request) => {
+            hostRequests.push(request);
+            const reply = request.method === "hello"
+              ? { result: { host: "1.0.0", access: access[request.origin] ?? "refused" } }
+              : { result: request.consent ? "ran" : "refused-without-consent" };
+            queueMicrotask(() => onHostMessage.emit({ id: request.id, ...reply }));
+          },
+        };
+      },
+      onConnect, onMessage,
+    },
+    storage: { local: storage("local"), session: storage("session") },
+    windows: {
+      create: async ({ url }) => {
+        const window = { id: windows.length + 1, url, open: true };
+        windows.push(window);
+        return { id: window.id };
+      },
+      remove: async (id) => {
+        windows[id - 1].open = false;
+      },
+      onRemoved,
+    },
+  };
+  const code = fs.readFileSync(new URL("background.js", SOURCE), "utf8").replace("@HOST_NAME@", "host")
+    .replace("@VERSION@", "1.0.0");
+  vm.runInNewContext(code, { chrome, crypto, URL, Date, Promise, queueMicrotask, console });
+
+  // A tab's content script, connected from a frame of the given origin.
+  function tab(origin) {
+    const replies = [];
+    const onTabMessage = event();
+    const port = { name: "tallykey", sender: { tab: { id: 1 }, origin, url: origin + "/" }, onMessage: onTabMessage,
+                   onDisconnect: event(), postMessage: (message) => replies.push(message), disconnect() {} };
+    onConnect.emit(port);
+    let next = 0;
+    return {
+      replies,
+      send: (request) => onTabMessage.emit({ id: String(++next), request }),
+      hello() { this.send({ kind: "tallykey-hello" }); },
+      call() { this.send({ kind: "tallykey-call", method: "GetSN", args: [] }); },
+      final: () => plain(replies.filter((r) => r.reply).map((r) => r.reply.error ?? r.reply.result)),
+    };
+  }
+  // A message to the background from an extension page at url.
+  const fromPage = (url, message) => new Promise((resolve) => {
+    const answered = onMessage.emit(message, { id: "extension", url }, resolve)[0];
+    if (!answered)
+      resolve("ignored");
+  }).then(plain);
+  const openWindows = () => windows.filter((w) => w.open);
+  return { tab, fromPage, openWindows, windows, hostRequests, areas, closeWindow: (w) => onRemoved.emit(w.id) };
+}
+
+const RESULT = { extension: "1.0.0", host: "1.0.0" };
+
+test("one window at a time, one request per origin, and every caller gets the one answer", async () => {
+  const browser = makeBrowser({ "https://a.example": "ask", "https://b.example": "ask" });
+  const a1 = browser.tab("https://a.example"), a2 = browser.tab("https://a.example");
+  const b = browser.tab("https://b.example");
+  a1.hello(); a2.hello(); b.hello();
+  await settle();
+  a1.call();  // a call from the origin being asked waits for the answer
+  await settle();
+  assert.equal(browser.openWindows().length, 1);
+  const [first] = browser.openWindows();
+  assert.deepEqual(await browser.fromPage(first.url, { kind: "consent-details" }), { origin: "https://a.example" });
+  assert.deepEqual(plain(a1.replies.filter((r) => r.pending)), [{ id: "1", pending: "consent" }]);
+  assert.deepEqual(await browser.fromPage(first.url, { kind: "consent-answer", allow: true }), { done: true });
+  await settle();
+  assert.deepEqual(a1.final(), [RESULT, "ran"]);
+  assert.deepEqual(a2.final(), [RESULT]);
+  assert.equal(first.open, false, "the answered window closes");
+  // Now b's window, naming b.
+  assert.equal(browser.openWindows().length, 1);
+  const [second] = browser.openWindows();
+  assert.deepEqual(await browser.fromPage(second.url, { kind: "consent-details" }), { origin: "https://b.example" });
+  browser.closeWindow(second);  // closing is Deny
+  await settle();
+  assert.deepEqual(b.final(), ["permission-denied"]);
+  assert.deepEqual(Object.keys(browser.areas.local.allowedOrigins), ["https://a.example"]);
+  assert.deepEqual(Object.keys(browser.areas.session.deniedOrigins), ["https://b.example"]);
+  // Remembered: no new window either way.
+  const again = browser.tab("https://b.example"), allowed = browser.tab("https://a.example");
+  again.hello(); allowed.hello(); allowed.call();
+  await settle();
+  assert.deepEqual(again.final(), ["permission-denied"]);
+  assert.deepEqual(allowed.final(), [RESULT, "ran"]);
+  assert.equal(browser.windows.length, 2);
+});
+
+test("only the open window's own page may answer", async () => {
+  const browser = makeBrowser({ "https://a.example": "ask" });
+  const a = browser.tab("https://a.example");
+  a.hello();
+  await settle();
+  const [window] = browser.openWindows();
+  for (const url of ["https://a.example/", EXTENSION + "consent.html", EXTENSION + "consent.html#other-nonce",
+                     EXTENSION + "options.html" + window.url.slice(window.url.indexOf("#"))])
+    assert.equal(await browser.fromPage(url, { kind: "consent-answer", allow: true }), "ignored", url);
+  // A content script's message carries the page's address: ignored too.
+  await settle();
+  assert.deepEqual(a.final(), []);
+  await browser.fromPage(window.url, { kind: "consent-answer", allow: "yes" });
+  await settle();
+  assert.deepEqual(a.final(), [], "only a boolean answers");
+  await browser.fromPage(window.url, { kind: "consent-answer", allow: false });
+  await settle();
+  assert.deepEqual(a.final(), ["permission-denied"]);
+});
+
+test("listed and refused origins never see a window; calls carry consent only for allowed origins", async () => {
+  const browser = makeBrowser({ "https://listed.example": "listed", "https://ask.example": "ask" });
+  const listed = browser.tab("https://listed.example"), refused = browser.tab("http://plain.example");
+  const asking = browser.tab("https://ask.example");
+  listed.hello(); listed.call(); refused.hello(); asking.call();
+  await settle();
+  assert.deepEqual(listed.final(), [RESULT, "refused-without-consent"], "the host decides for listed origins");
+  assert.deepEqual(refused.final(), ["origin-refused"]);
+  assert.deepEqual(asking.final(), ["refused-without-consent"], "a call without connect() opens no window");
+  assert.equal(browser.windows.length, 0);
+  assert.ok(browser.hostRequests.filter((r) => r.method === "GetSN").every((r) => r.consent === false));
+});
+
+test("the consent page shows punycode hosts in Unicode too", () => {
+  const context = {};
+  vm.runInNewContext(fs.readFileSync(new URL("originview.js", SOURCE), "utf8"), { globalThis: context, URL });
+  const view = context.TallykeyOriginView;
+  for (const [ascii, unicode] of [["xn--bcher-kva", "bücher"], ["xn--80ak6aa92e", "аррӏе"], ["xn--fiqs8s", "中国"],
+                                  ["xn--mnchen-3ya", "münchen"], ["xn--4gbrim", "موقع"]])
+    assert.equal(view.decodePunycode(ascii.slice(4)), unicode, ascii);
+  for (const broken of ["99999999999", "-", "\u00e9", "zzzzzzzzzzzz"])
+    assert.equal(view.decodePunycode(broken), null, broken);
+  assert.deepEqual({ ...view.describeOrigin("https://xn--80ak6aa92e.com:8443") },
+                   { origin: "https://xn--80ak6aa92e.com:8443", unicodeHost: "аррӏе.com" });
+  assert.deepEqual({ ...view.describeOrigin("https://bank.example") },
+                   { origin: "https://bank.example", unicodeHost: null });
+  assert.equal(view.describeOrigin("https://xn--zz.example").unicodeHost, null, "undecodable: the ASCII form only");
+});
+
+test("every message has an English and a Simplified Chinese text", () => {
+  const english = JSON.parse(fs.readFileSync(new URL("_locales/en/messages.json", SOURCE)));
+  const chinese = JSON.parse(fs.readFileSync(new URL("_locales/zh_CN/messages.json", SOURCE)));
+  assert.deepEqual(Object.keys(chinese).sort(), Object.keys(english).sort());
+  const used = new Set();
+  for (const page of ["consent.html", "options.html", "options.js"])
+    for (const match of fs.readFileSync(new URL(page, SOURCE), "utf8").matchAll(/(?:data-i18n="|message\(")(\w+)/g))
+      used.add(match[1]);
+  for (const name of used)
+    assert.ok(english[name] && chinese[name], name);
+  assert.ok(Object.values(chinese).every((m) => /[\u4e00-\u9fff]/.test(m.message)));
+});
