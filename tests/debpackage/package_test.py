@@ -51,8 +51,8 @@ def digest_through(host, message, root="/"):
         devices = os.path.join(folder, "devices")
         subprocess.run([SIMKEY, "--dir", devices, "add-key", "key", "--password", "pw", "--digest-key", DIGEST_KEY],
                        check=True, capture_output=True)
-        frames = frame({"id": 1, "method": "hello"}) + frame(
-            {"id": 2, "method": "HMAC_MD5", "args": ["pw", message], "origin": "https://bank.example"})
+        frames = frame({"id": 1, "method": "hello", "origin": "https://bank.example"}) + frame(
+            {"id": 2, "method": "HMAC_MD5", "args": ["pw", message], "origin": "https://bank.example", "consent": True})
         env = dict(os.environ, TALLYKEY_SIMKEY_DIR=devices, LD_LIBRARY_PATH=PROVIDERS,
                    XDG_STATE_HOME=os.path.join(folder, "state"))
         return answers(subprocess.run([os.path.join(root, host.lstrip("/")), CHROMIUM_ORIGIN], input=frames,
@@ -62,7 +62,7 @@ def digest_through(host, message, root="/"):
 
 
 def expected(message):
-    return [{"id": 1, "result": {"host": VERSION}},
+    return [{"id": 1, "result": {"host": VERSION, "access": "ask"}},
             {"id": 2, "result": hmac.new(bytes.fromhex(DIGEST_KEY), message.encode(), hashlib.md5).hexdigest()}]
 
 
@@ -123,7 +123,10 @@ class Contents(unittest.TestCase):
                  lambda m: m["browser_specific_settings"]["gecko"]["id"] == FIREFOX_ID)):
             with zipfile.ZipFile(os.path.join(share, archive)) as z:
                 manifest = json.loads(z.read("manifest.json"))
-                self.assertEqual(sorted(z.namelist()), sorted(os.listdir(os.path.join(share, family))))
+                unpacked = os.path.join(share, family)
+                files = [os.path.relpath(os.path.join(parent, name), unpacked)
+                         for parent, _, names in os.walk(unpacked) for name in names]
+                self.assertEqual(sorted(z.namelist()), sorted(files))
             self.assertEqual(manifest["version"], VERSION)
             self.assertTrue(id_check(manifest), family)
         self.assertTrue(os.path.exists(os.path.join(share, "example.html")))

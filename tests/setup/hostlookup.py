@@ -106,8 +106,9 @@ def use_host(browser, bin_dir, message, digest_key):
         subprocess.run([SIMKEY, "--dir", devices, "add-key", "key", "--serial", "0a1b2c3d4e5f6071",
                         "--password", "pw", "--digest-key", digest_key], check=True,
                        capture_output=True)
-        frames = frame({"id": 1, "method": "hello"}) + frame(
-            {"id": 2, "method": "HMAC_MD5", "args": ["pw", message], "origin": "https://bank.example"})
+        # As the extension sends them for a site the user allowed.
+        frames = frame({"id": 1, "method": "hello", "origin": "https://bank.example"}) + frame(
+            {"id": 2, "method": "HMAC_MD5", "args": ["pw", message], "origin": "https://bank.example", "consent": True})
         args = BROWSERS[browser][2](manifest_path)
         result = subprocess.run([WINE, "run", host, *args], input=frames, capture_output=True, timeout=120,
                                 env=dict(ENV, TALLYKEY_SIMKEY_DIR=devices))
