@@ -82,7 +82,21 @@ async function record(area, key, origin) {
   await api.storage[area].set({ [key]: { ...stored, [origin]: Date.now() } });
 }
 
-const isAllowed = (origin) => recorded("local", GRANTS, origin);
+// The allowed origins, read once and again after any change (the options
+// page removes them): every call asks, and storage is slower than memory.
+let allowedOrigins = null;
+api.storage.onChanged.addListener((changes, area) => {
+  if (area === "local" && changes[GRANTS])
+    allowedOrigins = null;
+});
+
+async function isAllowed(origin) {
+  if (allowedOrigins === null) {
+    const stored = (await api.storage.local.get(GRANTS))[GRANTS];
+    allowedOrigins = new Set(stored && typeof stored === "object" ? Object.keys(stored) : []);
+  }
+  return allowedOrigins.has(origin);
+}
 const isDenied = (origin) => recorded("session", DENIALS, origin);
 
 // The user's answers: one window at a time, one request per origin; every
@@ -124,6 +138,8 @@ async function finish(request, allow, remember = true) {
   requests.delete(request.origin);
   if (remember)
     await record(allow ? "local" : "session", allow ? GRANTS : DENIALS, request.origin);
+  if (allow)
+    allowedOrigins = null;
   request.decide(allow);
   if (shown === request) {
     shown = null;

@@ -19,6 +19,10 @@
   const answer = (allow) => api.runtime.sendMessage({ kind: "consent-answer", allow });
   document.getElementById("allow").addEventListener("click", () => answer(true));
   document.getElementById("deny").addEventListener("click", () => answer(false));
+  document.getElementById("manage").addEventListener("click", (event) => {
+    event.preventDefault();
+    api.runtime.openOptionsPage();
+  });
   // The buttons wake up only after a moment, so that a click meant for the
   // page underneath cannot land on Allow as the window appears.
   setTimeout(() => {

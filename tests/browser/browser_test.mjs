@@ -8,7 +8,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe, test } from "node:test";
 
-import { BROWSERS, EXTENSION_IDS, Machine, SERIAL, allowSite, answerConsent, consentWindow, hmac, startServer,
+import { BROWSERS, Machine, SERIAL, allowSite, answerConsent, consentWindow, extensionPage, hmac, startServer,
          versionText, waitForFrame, writePolicy } from "./browsers.mjs";
 
 for (const [name, launch] of Object.entries(BROWSERS)) {
@@ -183,22 +183,28 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       await page.close();
     });
 
-    test("Remove in the options page brings the window back", { skip: name === "firefox" &&
-      "Firefox refuses automation's navigation to moz-extension pages; the same options page is driven in Chromium" },
-    async () => {
-      const options = await browser.newPage();
-      await options.goto(`chrome-extension://${EXTENSION_IDS.chromiumId}/options.html`);
-      await options.waitForSelector(`button[data-origin="http://127.0.0.1:${port}"]`);
-      assert.match(await options.evaluate(() => document.body.innerText), new RegExp(`http://127.0.0.1:${port}`));
-      await options.click(`button[data-origin="http://127.0.0.1:${port}"]`);
-      await options.waitForSelector("#none:not([hidden])");
+    test("Remove in the options page, reached from a consent window, brings the window back", async () => {
+      // Another site asks; the user follows the window's link to the allowed sites.
+      const asking = await browser.newPage();
+      await asking.goto(`http://127.0.0.1:${other.address().port}/?asking`);
+      const askingOutcome = connectIn(asking);
+      const window = await consentWindow(browser);
+      await window.waitForSelector("#manage:not(:empty)");
+      await window.click("#manage");
+      const options = await extensionPage(browser, "options.html");
+      const removeButton = `button[data-origin="http://127.0.0.1:${port}"]`;
+      await options.waitForSelector(removeButton);
+      await options.click(removeButton);
+      await options.waitForSelector(removeButton, { hidden: true });
+      await answerConsent(browser, false);
+      assert.equal(await askingOutcome, "permission-denied");
       const page = await browser.newPage();
       await page.goto(`http://127.0.0.1:${port}/`);
       const outcome = connectIn(page);
-      await answerConsent(browser, true);
+      assert.equal((await answerConsent(browser, true)).origin, `http://127.0.0.1:${port}`);
       assert.equal(await outcome, 1);
-      await page.close();
-      await options.close();
+      for (const opened of [page, options, asking])
+        await opened.close();
     });
   });
 
@@ -281,6 +287,29 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
     });
   }
 }
+
+// Debian's Firefox takes its Simplified Chinese language pack (Debian's
+// Chromium would need chromium-l10n for any language but English).
+test("firefox in Simplified Chinese asks in Simplified Chinese", async () => {
+  const server = await startServer();
+  const machine = new Machine();
+  machine.registerHost();
+  const browser = await BROWSERS.firefox(machine, true, { locale: "zh-CN" });
+  try {
+    const page = await browser.newPage();
+    await page.goto(`http://127.0.0.1:${server.address().port}/`);
+    const outcome = page.evaluate(() => Tallykey.connect({ timeoutMs: 10000 }).then(() => "connected", (e) => e.code));
+    const shown = await answerConsent(browser, false);
+    assert.equal(shown.lang, "zh-CN");
+    for (const text of ["序列号", "密码", "摘要", "允许", "拒绝"])
+      assert.ok(shown.text.includes(text), text);
+    assert.equal(await outcome, "permission-denied");
+  } finally {
+    await browser.close();
+    server.close();
+    machine.cleanUp();
+  }
+});
 
 test("the plug-in wrapper gives the same Promises", async () => {
   const server = await startServer();

@@ -20,7 +20,6 @@ const PLUGIN_CALLS = new URL("../../tools/plugincalls.py", import.meta.url).path
 export const DIGEST_KEY = "000102030405060708090a0b0c0d0e0f";
 export const SERIAL = "0a1b2c3d4e5f6071";
 
-export const EXTENSION_IDS = JSON.parse(fs.readFileSync(new URL("../../extension/identity.json", import.meta.url)));
 export const versionText = () => fs.readFileSync(new URL("../../VERSION", import.meta.url), "utf8").trim();
 export const hmac = (message) => crypto.createHmac("md5", Buffer.from(DIGEST_KEY, "hex")).update(message).digest("hex");
 
@@ -103,28 +102,34 @@ export class Machine {
   }
 }
 
-// The extension's consent window as it opens, found the way each browser's
-// automation sees it: in Chromium a target at the extension's consent.html;
-// in Firefox a page among the others whose document is that file (its
-// url() reads about:blank there).
-export async function consentWindow(browser, timeoutMs = 15000) {
+// A page of the extension (consent.html, options.html) as it opens, found
+// the way each browser's automation sees it: in Chromium a target at the
+// extension's file; in Firefox a page among the others whose document is
+// that file (its url() reads about:blank there).
+export async function extensionPage(browser, file, timeoutMs = 15000) {
   const deadline = Date.now() + timeoutMs;
+  const chromium = new RegExp(`^chrome-extension://[a-p]{32}/${file.replace(".", "\\.")}`);
+  const firefox = new RegExp(`^moz-extension://[^/]+/${file.replace(".", "\\.")}`);
   while (Date.now() < deadline) {
     for (const target of browser.targets()) {
-      if (/^chrome-extension:\/\/[a-p]{32}\/consent\.html/.test(target.url()))
+      if (chromium.test(target.url()))
         return await target.page() ?? await target.asPage();
     }
-    if (browser.constructor.name !== "CdpBrowser" && !browser.targets().some((t) => t.url().startsWith("chrome"))) {
+    if (!browser.targets().some((t) => t.url().startsWith("chrome"))) {
       for (const page of await browser.pages()) {
         const url = await page.evaluate(() => document.URL).catch(() => "");
-        if (/^moz-extension:\/\/[^/]+\/consent\.html/.test(url))
+        if (firefox.test(url))
           return page;
       }
     }
     await new Promise((resolve) => setTimeout(resolve, 100));
   }
-  throw new Error("no consent window appeared");
+  throw new Error(`no ${file} appeared`);
 }
+
+export const consentWindow = (browser, timeoutMs) => extensionPage(browser, "consent.html", timeoutMs).catch(() => {
+  throw new Error("no consent window appeared");
+});
 
 // What the window shows, then a click on Allow or Deny once the buttons
 // wake, as a user would.
@@ -180,7 +185,8 @@ export function writePolicy(settings) {
 }
 
 export const BROWSERS = {
-  // options.mapHost: a host name the browser resolves to 127.0.0.1.
+  // options.mapHost: a host name the browser resolves to 127.0.0.1;
+  // options.locale: the browser's language (Firefox, from its language pack).
   chromium: async (machine, withExtension, options = {}) => puppeteer.launch({
     executablePath: "/usr/lib/chromium/chromium",
     headless: true,
@@ -198,7 +204,10 @@ export const BROWSERS = {
       executablePath: "/usr/lib/firefox-esr/firefox-esr",
       headless: true,
       env: machine.env(),
-      extraPrefsFirefox: options.mapHost ? { "network.dns.localDomains": options.mapHost } : {},
+      extraPrefsFirefox: {
+        ...(options.mapHost ? { "network.dns.localDomains": options.mapHost } : {}),
+        ...(options.locale ? { "intl.locale.requested": options.locale } : {}),
+      },
     });
     if (withExtension)
       await browser.installExtension(path.join(BUILD, "firefox"));

@@ -51,7 +51,7 @@ function makeBrowser(access) {
       },
       onConnect, onMessage,
     },
-    storage: { local: storage("local"), session: storage("session") },
+    storage: { local: storage("local"), session: storage("session"), onChanged: event() },
     windows: {
       create: async ({ url }) => {
         const window = { id: windows.length + 1, url, open: true };
