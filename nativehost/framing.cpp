@@ -29,8 +29,18 @@ FrameRead ReadFrame(ByteStream& in, std::string& frame)
         return FrameRead::Truncated;
     uint32_t length = static_cast<uint32_t>(prefix[0]) | static_cast<uint32_t>(prefix[1]) << 8 |
                       static_cast<uint32_t>(prefix[2]) << 16 | static_cast<uint32_t>(prefix[3]) << 24;
-    if (length > MAX_FRAME_BYTES)
+    if (length > MAX_FRAME_BYTES) {
+        // Read past it in small pieces, so the next frame starts in step and
+        // one page's oversized call ends no one else's.
+        char discard[4096];
+        for (uint32_t left = length; left > 0;) {
+            size_t piece = left < sizeof discard ? left : sizeof discard;
+            if (ReadFully(in, discard, piece) != piece)
+                return FrameRead::Truncated;
+            left -= static_cast<uint32_t>(piece);
+        }
         return FrameRead::TooLong;
+    }
     frame.assign(length, '\0');
     return ReadFully(in, &frame[0], length) == length ? FrameRead::Frame : FrameRead::Truncated;
 }

@@ -27,7 +27,7 @@ enum class FrameRead {
     Frame,      // a whole frame was read
     End,        // the input ended before a frame began
     Truncated,  // the input ended inside a frame
-    TooLong,    // the length is over MAX_FRAME_BYTES; nothing more is read
+    TooLong,    // the length is over MAX_FRAME_BYTES: its bytes were read past, unkept
 };
 
 FrameRead ReadFrame(ByteStream& in, std::string& frame);

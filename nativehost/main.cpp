@@ -181,7 +181,8 @@ int Serve(Host& host, StandardStreams& streams)
         if (!streams.WaitReadable(nextDue))
             continue;
         std::string frame;
-        switch (ReadFrame(streams, frame)) {
+        const FrameRead read = ReadFrame(streams, frame);
+        switch (read) {
         case FrameRead::End:
             // The browser closed the port: nobody waits for the rest.
             return 0;
@@ -189,14 +190,14 @@ int Serve(Host& host, StandardStreams& streams)
             std::fprintf(stderr, "tallykey-host: the input ended inside a frame\n");
             return 1;
         case FrameRead::TooLong:
-            std::fprintf(stderr, "tallykey-host: a frame longer than %u bytes; stopping\n", MAX_FRAME_BYTES);
-            return 1;
         case FrameRead::Frame:
             break;
         }
         std::string answer;
         KeyCall call;
-        if (!host.Take(frame, answer, call)) {
+        if (read == FrameRead::TooLong) {
+            answer = "{\"id\":null,\"error\":\"bad-request\",\"message\":\"a request over 1 MiB\"}";
+        } else if (!host.Take(frame, answer, call)) {
             if (host.WaitBefore(call) > 0) {
                 if (waiting.size() < MAX_WAITING_CALLS) {
                     waiting.push_back(std::move(call));

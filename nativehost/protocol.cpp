@@ -59,6 +59,33 @@ size_t Utf8Sequence(const std::string& text, size_t at)
     return 0;
 }
 
+// Deeper than any request of ours ({"args": [...]} is two levels).
+const int MAX_REQUEST_DEPTH = 8;
+
+// How deeply the JSON text nests arrays and objects, counted without
+// recursion; brackets inside string literals do not count.
+int NestingDepth(const std::string& text)
+{
+    int depth = 0, deepest = 0;
+    bool inString = false;
+    for (size_t at = 0; at < text.size(); ++at) {
+        char c = text[at];
+        if (inString) {
+            if (c == '\\')
+                ++at;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = ++depth > deepest ? depth : deepest;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 json Error(const json& id, const char* name, const std::string& message)
 {
     return json{{"id", id}, {"error", name}, {"message", message}};
@@ -121,9 +148,25 @@ std::string NullIllFormedStrings(const std::string& text)
 bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
 {
     try {
-        json request = json::parse(NullIllFormedStrings(frame), nullptr, false);
-        json id = request.is_object() && request.contains("id") ? request["id"] : json();
-        const json origin = request.is_object() && request.contains("origin") ? request["origin"] : json();
+        // A page decides how deeply its arguments nest; nothing here may
+        // recurse that deep (copying or freeing a value would).
+        if (NestingDepth(frame) > MAX_REQUEST_DEPTH) {
+            answer = Error(json(), "bad-request", "a request nested too deeply").dump();
+            return true;
+        }
+        const json request = json::parse(NullIllFormedStrings(frame), nullptr, false);
+        const json null;
+        auto field = [&](const char* name) -> const json& {
+            return request.is_object() && request.contains(name) ? request[name] : null;
+        };
+        // The id comes back in the answer: only a number or a short string,
+        // so that no answer outgrows a frame.
+        const json& id = field("id");
+        if (!(id.is_null() || id.is_number() || (id.is_string() && id.get_ref<const std::string&>().size() <= 64))) {
+            answer = Error(json(), "bad-request", "an id is a number or a short string").dump();
+            return true;
+        }
+        const json& origin = field("origin");
         const std::string originText = origin.is_string() ? origin.get<std::string>() : std::string();
         KEYMETHODS::Method method;
         if (!request.is_object() || !request.contains("method") || !request["method"].is_string()) {
@@ -136,7 +179,8 @@ bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
             answer = json{{"id", id}, {"result", {{"host", HOST_VERSION}, {"access", AccessName(access)}}}}.dump();
             return true;
         }
-        const json args = request.contains("args") ? request["args"] : json::array();
+        const json noArgs = json::array();
+        const json& args = request.contains("args") ? request["args"] : noArgs;
         if (!KEYMETHODS::MethodByName(name, method)) {
             answer = Error(id, "bad-request", "no such method").dump();
             return true;
@@ -146,7 +190,7 @@ bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
             return true;
         }
         const Access access = policy.AccessFor(originText);
-        const bool consent = request.contains("consent") && request["consent"] == true;
+        const bool consent = field("consent") == true;
         const char* refusal = access == Access::Refused                ? "origin-refused"
                               : access == Access::Ask && !consent      ? "permission-denied"
                                                                        : nullptr;

@@ -101,9 +101,13 @@ TEST(Frames, LengthInLittleEndianOrderAndAnyBytes)
 
     Bytes half(Prefix(5).substr(0, 2));
     EXPECT_EQ(ReadFrame(half, frame), FrameRead::Truncated);
-    Bytes huge(Prefix(MAX_FRAME_BYTES + 1) + "{}");
+    // An oversized frame is read past, and the next one is read whole.
+    Bytes huge(Prefix(MAX_FRAME_BYTES + 1) + std::string(MAX_FRAME_BYTES + 1, '[') + Prefix(2) + "{}", 1000);
     EXPECT_EQ(ReadFrame(huge, frame), FrameRead::TooLong);
-    EXPECT_EQ(huge.at, 4u) << "nothing of an oversized frame is read";
+    EXPECT_EQ(ReadFrame(huge, frame), FrameRead::Frame);
+    EXPECT_EQ(frame, "{}");
+    Bytes cut(Prefix(MAX_FRAME_BYTES + 1) + "{}");
+    EXPECT_EQ(ReadFrame(cut, frame), FrameRead::Truncated);
     Bytes limit(Prefix(MAX_FRAME_BYTES) + std::string(MAX_FRAME_BYTES, ' '));
     EXPECT_EQ(ReadFrame(limit, frame), FrameRead::Frame);
 
@@ -245,6 +249,20 @@ TEST_F(NativeHost, BadRequestsGetErrorAnswersAndRefusedOriginsNeverReachTheKey)
         json answer = json::parse(host.Handle(bad));
         EXPECT_EQ(answer["error"], "bad-request") << bad;
     }
+    // Nesting a page controls never makes the host recurse: too deep is a bad request.
+    for (const std::string& deep : {R"({"id":1,"method":"GetSN","args":)" + std::string(100000, '[') + "]}",
+                                    R"({"id":)" + std::string(100000, '{') + "}",
+                                    std::string(R"({"id":1,"method":"GetSN","args":[[[[[[[["x"]]]]]]]]})")}) {
+        json answer = json::parse(host.Handle(deep));
+        EXPECT_EQ(answer["error"], "bad-request");
+        EXPECT_EQ(answer["id"], nullptr);
+    }
+    // Brackets inside strings are text, and eight levels are fine.
+    EXPECT_EQ(json::parse(host.Handle(
+        R"({"id":1,"method":"HMAC_MD5","args":["pw", "[[[[[[[[[[[[{{{{"],"origin":"https://a.b","consent":true,)"
+        R"("x":[[[[[[1]]]]]]})"))["result"], -5);
+    for (const json& id : {json(std::string(65, 'i')), json::array({1}), json::object(), json(true)})
+        EXPECT_EQ(json::parse(host.Handle(json{{"id", id}, {"method", "FindKeys"}}.dump()))["error"], "bad-request");
     const int writes = static_cast<int>(fake.key.writes.size());
     for (const char* origin : {"http://bank.example", "", "https://bank.example/"}) {
         json answer = Call("GetSN", json::array(), origin);

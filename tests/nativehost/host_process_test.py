@@ -97,12 +97,18 @@ class HostProcess(unittest.TestCase):
         self.assertEqual([a.get("error") for a in got[2:4]], ["bad-request", "bad-request"])
         self.assertEqual(got[4:], [{"id": 3, "result": "0a1b2c3d4e5f6071"}, {"id": 4, "result": 1}])
 
-    def test_a_frame_over_one_mebibyte_ends_the_host(self):
-        data = self.request(1, "FindKeys") + struct.pack("<I", 1024 * 1024 + 1) + b"{}" + self.request(2, "GetSN")
+    def test_oversized_and_deeply_nested_requests_are_refused_and_the_host_goes_on(self):
+        oversized = struct.pack("<I", 2 * 1024 * 1024) + b"[" * (2 * 1024 * 1024)
+        deep = frame(b'{"id": 3, "method": "GetSN", "args": ' + b"[" * 100000 + b"]}")
+        data = self.request(1, "FindKeys") + oversized + self.request(2, "GetSN") + deep + self.request(4, "GetSN")
         result = self.run_host(data)
-        self.assertEqual(result.returncode, 1)
-        self.assertIn(b"a frame longer than 1048576 bytes", result.stderr)
-        self.assertEqual(answers(result.stdout), [{"id": 1, "result": 1}])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(answers(result.stdout), [
+            {"id": 1, "result": 1},
+            {"id": None, "error": "bad-request", "message": "a request over 1 MiB"},
+            {"id": 2, "result": "0a1b2c3d4e5f6071"},
+            {"id": None, "error": "bad-request", "message": "a request nested too deeply"},
+            {"id": 4, "result": "0a1b2c3d4e5f6071"}])
 
     def test_origins_outside_the_policy_are_refused_and_the_rest_need_consent(self):
         data = (self.request(1, "GetSN", origin="http://bank.example")
