@@ -55,6 +55,10 @@ def main():
             "js": ["content.js"],
             "run_at": "document_start",
             "all_frames": True,
+            # Documents with an opaque origin (sandboxed, data: and srcdoc
+            # frames) too, so that they hear a refusal, not silence.
+            "match_about_blank": True,
+            "match_origin_as_fallback": True,
         }],
     }
     families = {

@@ -41,40 +41,83 @@
     return String(version || "").split(".")[0];
   }
 
-  let nextId = 1;
+  // A request id no other copy of this library, in this page or another
+  // tab, will draw: 122 random bits in the form of a version 4 UUID
+  // (crypto.randomUUID exists only in secure contexts).
+  function newId() {
+    const bytes = new Uint8Array(16);
+    global.crypto.getRandomValues(bytes);
+    bytes[6] = (bytes[6] & 0x0f) | 0x40;
+    bytes[8] = (bytes[8] & 0x3f) | 0x80;
+    const hex = Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
+    return `tk-${hex.slice(0, 8)}-${hex.slice(8, 12)}-${hex.slice(12, 16)}-${hex.slice(16, 20)}-${hex.slice(20)}`;
+  }
+
+  // This copy's requests in flight, by id, and its one listener for all
+  // of them: the cost of an answer does not grow with the calls waiting.
+  const inFlight = new Map();
+  let listening = false;
+
+  function onAnswer(event) {
+    const data = event.data;
+    if (event.source !== global || data === null || typeof data !== "object" || data.channel !== CHANNEL ||
+        data.direction !== "to-page" || typeof data.id !== "string")
+      return;
+    const request = inFlight.get(data.id);
+    if (!request)
+      return;  // another copy's, or one that timed out
+    clearTimeout(request.timer);
+    if (data.pending === "consent") {
+      // The extension found, the user asked: any silence from now on is a timeout.
+      request.silentCode = "timeout";
+      request.timer = setTimeout(request.expire, request.consentTimeoutMs);
+      return;
+    }
+    inFlight.delete(data.id);
+    if (typeof data.error === "string")
+      request.reject(new TallykeyError(data.error, typeof data.message === "string" ? data.message : ""));
+    else
+      request.resolve(data.result);
+  }
 
   // One request to the content script; settles with its answer, or with
   // "timeout" (or the given code) when none comes in time. While the
   // extension asks the user about this site, the wait is consentTimeoutMs.
   function ask(body, timeoutMs, silentCode, consentTimeoutMs) {
     return new Promise((resolve, reject) => {
-      const id = "tk-" + Date.now().toString(36) + "-" + nextId++;
-      const expire = () => {
-        global.removeEventListener("message", listen);
-        reject(new TallykeyError(silentCode || "timeout"));
-      };
-      let timer = setTimeout(expire, timeoutMs);
-      function listen(event) {
-        const data = event.data;
-        if (event.source !== global || !data || data.channel !== CHANNEL || data.direction !== "to-page" ||
-            data.id !== id)
-          return;
-        clearTimeout(timer);
-        if (data.pending === "consent") {
-          // The extension found, the user asked: any silence from now on is a timeout.
-          silentCode = "timeout";
-          timer = setTimeout(expire, consentTimeoutMs || timeoutMs);
-          return;
-        }
-        global.removeEventListener("message", listen);
-        if (typeof data.error === "string")
-          reject(new TallykeyError(data.error, data.message));
-        else
-          resolve(data.result);
+      if (!listening) {
+        global.addEventListener("message", onAnswer);
+        listening = true;
       }
-      global.addEventListener("message", listen);
-      global.postMessage({ channel: CHANNEL, direction: "to-extension", id, ...body }, global.location.origin);
+      const id = newId();
+      const request = { resolve, reject, silentCode, consentTimeoutMs: consentTimeoutMs || timeoutMs };
+      request.expire = () => {
+        inFlight.delete(id);
+        reject(new TallykeyError(request.silentCode || "timeout"));
+      };
+      request.timer = setTimeout(request.expire, timeoutMs);
+      inFlight.set(id, request);
+      // "*": a document with an opaque origin ("null": sandboxed and data:
+      // frames) cannot name its own origin; the message goes to this very
+      // window either way, and the extension judges such a document.
+      global.postMessage({ channel: CHANNEL, direction: "to-extension", id, ...body }, "*");
     });
+  }
+
+  // What a page passes becomes a string or "not a string" (null) here, so
+  // that every method answers -11 for anything else, as the plug-in does,
+  // and nothing the browser cannot copy (a function, a symbol) is posted.
+  const toArgument = (value) => typeof value === "string" ? value : null;
+
+  // A timeout option: absent, the default; otherwise a positive number of
+  // milliseconds (0 would fail every call at once, so it is refused).
+  function duration(options, name, fallback) {
+    const value = options ? options[name] : undefined;
+    if (value === undefined)
+      return fallback;
+    if (typeof value !== "number" || !(value > 0) || !Number.isFinite(value))
+      throw new TallykeyError("bad-request", `${name} must be a positive number of milliseconds`);
+    return value;
   }
 
   function makeKey(call, versions) {
@@ -93,20 +136,24 @@
   //                             passwords the host makes a site's password
   //                             calls wait up to 60 s, beyond the key's own
   //                             worst case of about six seconds).
+  // Each must be a positive number: anything else (0 too) rejects with
+  // "bad-request". A document with an opaque origin (a sandboxed or data:
+  // frame) is refused with "origin-refused".
   // Rejects with "permission-denied" when the user denies the site (now, or
   // earlier in this browser session: no window then), "origin-refused"
   // when the administrator's settings refuse it. A call rejects with
   // "permission-denied" when the user has since removed the site.
   async function connect(options) {
-    const timeoutMs = (options && options.timeoutMs) || 3000;
-    const consentTimeoutMs = (options && options.consentTimeoutMs) || 120000;
-    const callTimeoutMs = (options && options.callTimeoutMs) || 80000;
+    const timeoutMs = duration(options, "timeoutMs", 3000);
+    const consentTimeoutMs = duration(options, "consentTimeoutMs", 120000);
+    const callTimeoutMs = duration(options, "callTimeoutMs", 80000);
     const hello = await ask({ type: "hello" }, timeoutMs, "extension-missing", consentTimeoutMs);
     const versions = { library: VERSION, extension: hello && hello.extension, host: hello && hello.host };
     if (major(versions.extension) !== major(VERSION) || major(versions.host) !== major(VERSION))
       throw new TallykeyError("version-mismatch",
                               `library ${VERSION}, extension ${versions.extension}, host ${versions.host}`);
-    return makeKey((method, args) => ask({ type: "call", method, args }, callTimeoutMs), versions);
+    return makeKey((method, args) => ask({ type: "call", method, args: args.map(toArgument) }, callTimeoutMs),
+                   versions);
   }
 
   // The plug-in element (an <embed> or <object> of type

@@ -9,21 +9,47 @@
   const METHODS = new Set(["InitPassword", "FindKeys", "UpdatePassword", "GetSN", "HMAC_MD5", "ResetDigist",
                            "HMAC_MD5_HexString", "SetLog"]);
 
+  // Far more than any call needs (a message is at most 61 bytes, a
+  // password a few dozen): a bigger call is refused here, unsent.
+  const MAX_ARGUMENT_BYTES = 64 * 1024;
+  const MAX_ARGUMENTS = 16;
+  const encoder = new TextEncoder();
+
+  // "*": a document with an opaque origin cannot be named; the message
+  // goes to this very window either way.
   function answer(id, body) {
-    window.postMessage({ channel: CHANNEL, direction: "to-page", id, ...body }, window.location.origin);
+    window.postMessage({ channel: CHANNEL, direction: "to-page", id, ...body }, "*");
   }
 
-  // What a page may send: a call of one of the eight methods with plain
-  // values, or the handshake.
-  function isWellFormed(data) {
-    if (data === null || typeof data !== "object" || data.channel !== CHANNEL || data.direction !== "to-extension")
-      return false;
-    if (typeof data.id !== "string" || data.id.length > 64)
-      return false;
+  function argumentBytes(args) {
+    let bytes = 0;
+    for (const arg of args) {
+      if (arg === null)
+        continue;
+      // UTF-8 takes at least a byte per UTF-16 unit: the cheap bound first.
+      bytes += arg.length > MAX_ARGUMENT_BYTES ? arg.length : encoder.encode(arg).length;
+      if (bytes > MAX_ARGUMENT_BYTES)
+        break;
+    }
+    return bytes;
+  }
+
+  // What the page posted: ignored (not ours, or no id to answer), answered
+  // at once, or a request for the background. Every value that is not a
+  // string becomes null ("not a string": the methods answer -11), so that
+  // no call is dropped and left to time out.
+  function classify(data) {
+    if (data === null || typeof data !== "object" || data.channel !== CHANNEL || data.direction !== "to-extension" ||
+        typeof data.id !== "string" || data.id.length > 64)
+      return null;
     if (data.type === "hello")
-      return true;
-    return data.type === "call" && METHODS.has(data.method) && Array.isArray(data.args) && data.args.length <= 16 &&
-      data.args.every((arg) => arg === null || ["string", "number", "boolean"].includes(typeof arg));
+      return { request: { kind: "tallykey-hello" } };
+    if (data.type !== "call" || !METHODS.has(data.method) || !Array.isArray(data.args))
+      return { answer: { error: "bad-request", message: "not a call of one of the eight methods" } };
+    const args = data.args.slice(0, MAX_ARGUMENTS).map((arg) => typeof arg === "string" ? arg : null);
+    if (argumentBytes(args) > MAX_ARGUMENT_BYTES)
+      return { answer: { result: -11 } };
+    return { request: { kind: "tallykey-call", method: data.method, args } };
   }
 
   // One port to the background for the page's life (a message channel per
@@ -61,13 +87,20 @@
   }
 
   window.addEventListener("message", (event) => {
-    if (event.source !== window || !isWellFormed(event.data) || waiting.has(event.data.id))
+    if (event.source !== window)
       return;
-    const { id, type, method, args } = event.data;
-    const request = type === "hello" ? { kind: "tallykey-hello" } : { kind: "tallykey-call", method, args };
+    const data = event.data;
+    const what = classify(data);
+    if (!what || waiting.has(data.id))
+      return;
+    if (what.answer) {
+      answer(data.id, what.answer);
+      return;
+    }
+    const id = data.id;
     waiting.add(id);
     try {
-      background().postMessage({ id, request });
+      background().postMessage({ id, request: what.request });
     } catch (failure) {
       port = null;
       waiting.delete(id);

@@ -103,6 +103,98 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
     });
   });
 
+  // What a careless or hostile page sends: nothing hangs, nothing crosses.
+  describe(`${name} containment`, () => {
+    let server, machine, browser, page, origin;
+    before(async () => {
+      server = await startServer();
+      origin = `http://127.0.0.1:${server.address().port}`;
+      machine = new Machine();
+      machine.registerHost();
+      machine.addKey("key", "--password", "pw");
+      browser = await launch(machine, true);
+      page = await browser.newPage();
+      await page.goto(origin + "/");
+      await allowSite(browser, page);
+    });
+    after(async () => {
+      await browser?.close();
+      server?.close();
+      machine?.cleanUp();
+    });
+
+    test("values that are no strings answer -11 at once, as the plug-in does", async () => {
+      const started = Date.now();
+      const results = await page.evaluate(async () => {
+        const key = await Tallykey.connect({ timeoutMs: 10000, callTimeoutMs: 5000 });
+        const calls = [key.UpdatePassword("pw", {}), key.UpdatePassword("pw", ["new"]),
+                       key.UpdatePassword("pw", undefined), key.HMAC_MD5("pw", new Date(0)),
+                       key.HMAC_MD5("pw", () => "x"), key.HMAC_MD5("pw", Symbol("s")), key.UpdatePassword("pw")];
+        return Promise.all(calls.map((call) => call.catch((error) => `${error.name} ${error.code}`)));
+      });
+      assert.deepEqual(results, [-11, -11, -11, -11, -11, -11, -11]);
+      assert.ok(Date.now() - started < 4000, "no call waited for its timeout");
+    });
+
+    test("documents with an opaque origin get a named refusal", async () => {
+      const outcomes = await page.evaluate(async () => {
+        const library = await (await fetch("/tallykey.js")).text();
+        const probe = `<script>${library}<\/script><script>Tallykey.connect({timeoutMs: 5000}).then(
+          () => parent.postMessage("connected", "*"),
+          (e) => parent.postMessage(e.name + " " + e.code, "*"));<\/script>`;
+        const run = (setup) => new Promise((resolve) => {
+          const frame = document.createElement("iframe");
+          setup(frame);
+          addEventListener("message", function heard(event) {
+            if (event.source === frame.contentWindow) {
+              removeEventListener("message", heard);
+              frame.remove();
+              resolve(event.data);
+            }
+          });
+          document.body.append(frame);
+        });
+        return [await run((frame) => { frame.sandbox = "allow-scripts"; frame.srcdoc = probe; }),
+                await run((frame) => { frame.src = "data:text/html," + encodeURIComponent(probe); })];
+      });
+      for (const outcome of outcomes)
+        assert.match(outcome, /^TallykeyError (origin-refused|extension-missing)$/);
+    });
+
+    test("ten thousand calls at once, all answered, and two copies of the library never cross", async () => {
+      const wrong = await page.evaluate(async () => {
+        const first = await Tallykey.connect({ timeoutMs: 10000 });
+        const script = document.createElement("script");
+        script.src = "/tallykey.js?second-copy";
+        await new Promise((resolve) => { script.onload = resolve; document.head.append(script); });
+        const second = await Tallykey.connect({ timeoutMs: 10000 });
+        const flood = [];
+        for (let i = 0; i < 10000; ++i)
+          flood.push(first.SetLog(i % 2 ? "" : "../bad"));
+        const mixed = [];
+        for (let i = 0; i < 100; ++i)
+          mixed.push(first.GetSN(), second.HMAC_MD5("pw", `m${i}`));
+        const floodResults = await Promise.all(flood);
+        const mixedResults = await Promise.all(mixed);
+        return floodResults.filter((r, i) => r !== (i % 2 ? 0 : -11)).length +
+               mixedResults.filter((r, i) => i % 2 === 0 ? r !== "0a1b2c3d4e5f6071" : r.length !== 32).length;
+      });
+      assert.equal(wrong, 0);
+    });
+
+    test("a 2 MiB argument in one tab is -11 at once while another tab's call succeeds", async () => {
+      const other = await browser.newPage();
+      await other.goto(origin + "/?other");
+      const [big, small] = await Promise.all([
+        page.evaluate(async () => (await Tallykey.connect()).HMAC_MD5("pw", "x".repeat(2 * 1024 * 1024))),
+        other.evaluate(async () => (await Tallykey.connect()).HMAC_MD5("pw", "small")),
+      ]);
+      assert.equal(big, -11);
+      assert.equal(small, hmac("small"));
+      await other.close();
+    });
+  });
+
   // The user's say-so: a fresh profile, two origins of this machine
   // (127.0.0.1 and localhost, on one server), the window driven by clicks.
   describe(`${name} consent`, () => {

@@ -35,7 +35,7 @@ export function startServer(pages = {}) {
       response.writeHead(200, { "content-type": "text/html" });
       response.end(`<!doctype html><title>framing page</title><script src="/tallykey.js"></script>` +
                    `<iframe src="${src}"></iframe>`);
-    } else if (request.url === "/tallykey.js") {
+    } else if (url.pathname === "/tallykey.js") {
       response.writeHead(200, { "content-type": "text/javascript" });
       response.end(library);
     } else if (Object.hasOwn(pages, request.url)) {
