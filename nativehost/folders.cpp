@@ -8,6 +8,17 @@
 
 namespace NATIVEHOST {
 
+#ifdef _WIN32
+std::wstring WidePath(const std::string& utf8)
+{
+    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(size > 0 ? size : 0, L'\0');
+    if (size > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], size);
+    return wide;
+}
+#endif
+
 void MakeFolders(const std::string& path, unsigned mode)
 {
     for (size_t at = 1; at <= path.size(); ++at) {
@@ -16,7 +27,7 @@ void MakeFolders(const std::string& path, unsigned mode)
         std::string part = path.substr(0, at);
 #ifdef _WIN32
         (void)mode;
-        CreateDirectoryA(part.c_str(), nullptr);
+        CreateDirectoryW(WidePath(part).c_str(), nullptr);
 #else
         mkdir(part.c_str(), static_cast<mode_t>(mode));
 #endif

@@ -1,12 +1,17 @@
-// Creating the host's folders: its log folder and the browsers' manifest folders.
+// Creating the host's folders: its state folder and the browsers' manifest folders.
 #pragma once
 
 #include <string>
 
 namespace NATIVEHOST {
 
-// Creates the folder and its parents; existing ones are fine. mode applies
-// on Linux to the folders it creates.
+// Creates the folder (UTF-8) and its parents; existing ones are fine. mode
+// applies on Linux to the folders it creates.
 void MakeFolders(const std::string& path, unsigned mode);
+
+#ifdef _WIN32
+// A UTF-8 path for the wide-character calls.
+std::wstring WidePath(const std::string& utf8);
+#endif
 
 } // namespace NATIVEHOST

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "folders.h"
+#include "hostfiles.h"
 
 namespace fs = std::filesystem;
 
@@ -27,14 +28,8 @@ const size_t MAX_FILE_BYTES = 256 * 1024;
 
 std::string GuessLedger::FileIn(const std::string& folder)
 {
-    if (folder.empty())
-        return std::string();
     // A leading dot: no page can name it as a trace file.
-#ifdef _WIN32
-    return folder + "\\.guesses.json";
-#else
-    return folder + "/.guesses.json";
-#endif
+    return folder.empty() ? std::string() : PathIn(folder, ".guesses.json");
 }
 
 int64_t GuessLedger::Now()
@@ -104,7 +99,7 @@ void GuessLedger::Load()
 {
     if (file.empty())
         return;  // in memory only
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(fs::u8path(file), std::ios::binary);
     if (!in)
         return;  // nothing written yet, or not ours to read: what we know stays
     std::stringstream text;
@@ -135,10 +130,11 @@ void GuessLedger::Save() const
     nlohmann::json saved = nlohmann::json::object();
     for (const auto& entry : entries)
         saved[entry.first] = {{"failures", entry.second.failures}, {"last", entry.second.last}};
-    const fs::path path(file);
-    MakeFolders(path.parent_path().string(), 0700);
+    const fs::path path = fs::u8path(file);
+    MakeFolders(path.parent_path().u8string(), 0700);
     // Written beside and renamed over: a reader never sees half a file.
-    const fs::path partial = path.string() + ".new";
+    fs::path partial = path;
+    partial += ".new";
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         out << saved.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

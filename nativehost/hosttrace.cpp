@@ -1,9 +1,8 @@
 #include "hosttrace.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <cctype>
 
-#include "folders.h"
+#include "hostfiles.h"
 
 namespace NATIVEHOST {
 
@@ -11,101 +10,89 @@ const char HOST_LOG[] = "host.log";
 
 namespace {
 
+const uint64_t MAX_TRACE_BYTES = 1024 * 1024;
 // The host's own log stays small whatever happens.
-const long MAX_HOST_LOG_BYTES = 64 * 1024;
+const uint64_t MAX_HOST_LOG_BYTES = 64 * 1024;
+// Origins tracing at once; more are not a page's real need.
+const size_t MAX_TRACING_ORIGINS = 64;
+
+bool IsDeviceName(const std::string& name)
+{
+    // Windows takes these names as devices whatever follows the first dot.
+    std::string base = name.substr(0, name.find('.'));
+    for (char& c : base)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL")
+        return true;
+    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+           std::isdigit(static_cast<unsigned char>(base[3]));
+}
 
 } // namespace
 
-bool IsBareFileName(const std::string& name)
+bool IsTraceName(const std::string& name)
 {
-    if (name.empty() || name.size() > 200 || name[0] == '.')
+    if (name.empty() || name.size() > 64 || name.front() == '.' || name.back() == '.')
         return false;
     for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':')
+        if (!std::isalnum(c) && c != '.' && c != '_' && c != '-')
             return false;
     }
-    return true;
+    return !IsDeviceName(name);
 }
 
-std::string HostTrace::UserLogFolder()
-{
-#ifdef _WIN32
-    const char* base = std::getenv("LOCALAPPDATA");
-    return base && *base ? std::string(base) + "\\Tallykey" : std::string();
-#else
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state && *state == '/')
-        return std::string(state) + "/tallykey";
-    const char* home = std::getenv("HOME");
-    return home && *home == '/' ? std::string(home) + "/.local/state/tallykey" : std::string();
-#endif
-}
-
-bool HostTrace::Accept(const std::string& name)
+bool HostTrace::ForOrigin::Accept(const std::string& name)
 {
     if (name.empty()) {
-        file.clear();
+        trace.files.erase(origin);
         return true;
     }
-    if (!IsBareFileName(name) || folder.empty())
+    if (!IsTraceName(name) || trace.folder.empty())
         return false;
-#ifdef _WIN32
-    file = folder + "\\" + name;
-#else
-    file = folder + "/" + name;
-#endif
-    if (!problem.empty())
-        Append(file, problem);
+    if (trace.files.size() >= MAX_TRACING_ORIGINS && trace.files.count(origin) == 0)
+        trace.files.erase(trace.files.begin());
+    trace.files[origin] = name;
+    if (!trace.problem.empty())
+        trace.Append(name, trace.problem, MAX_TRACE_BYTES);
     return true;
+}
+
+std::string HostTrace::FileOf(const std::string& origin) const
+{
+    auto found = files.find(origin);
+    return found == files.end() ? std::string() : found->second;
+}
+
+void HostTrace::Append(const std::string& name, const std::string& line, uint64_t cap)
+{
+    // A trace that cannot be written is no reason to fail the call.
+    AppendLine(folder, name, line, cap);
+}
+
+void HostTrace::Line(const std::string& origin, const std::string& method, size_t argumentCount,
+                     const KEYMETHODS::Result& result)
+{
+    const std::string name = FileOf(origin);
+    if (!name.empty())
+        Append(name, method + " " + std::to_string(argumentCount) + " " +
+                         (result.isString ? std::string("string") : std::to_string(result.number)),
+               MAX_TRACE_BYTES);
+}
+
+void HostTrace::Refused(const std::string& origin, const std::string& method, size_t argumentCount,
+                        const char* error)
+{
+    const std::string name = FileOf(origin);
+    if (!name.empty())
+        Append(name, method + " " + std::to_string(argumentCount) + " " + error, MAX_TRACE_BYTES);
 }
 
 void HostTrace::Problem(const std::string& text)
 {
     problem = "problem: " + text;
-    if (folder.empty())
-        return;
-#ifdef _WIN32
-    const std::string log = folder + "\\" + HOST_LOG;
-#else
-    const std::string log = folder + "/" + HOST_LOG;
-#endif
-    Append(log, problem);
-    if (!file.empty())
-        Append(file, problem);
-}
-
-void HostTrace::Append(const std::string& path, const std::string& line)
-{
-    MakeFolders(folder, 0700);
-    FILE* out = std::fopen(path.c_str(), "a");
-    if (out == nullptr)
-        return;
-    std::fseek(out, 0, SEEK_END);
-    if (std::ftell(out) < MAX_HOST_LOG_BYTES)
-        std::fprintf(out, "%s\n", line.c_str());
-    std::fclose(out);
-}
-
-void HostTrace::Refused(const std::string& method, size_t argumentCount, const char* error)
-{
-    if (!file.empty())
-        Append(file, method + " " + std::to_string(argumentCount) + " " + error);
-}
-
-void HostTrace::Line(const std::string& method, size_t argumentCount, const KEYMETHODS::Result& result)
-{
-    if (file.empty())
-        return;
-    MakeFolders(folder, 0700);
-    FILE* out = std::fopen(file.c_str(), "a");
-    if (out == nullptr)
-        return;  // a trace that cannot be written is no reason to fail the call
-    if (result.isString)
-        std::fprintf(out, "%s %u string\n", method.c_str(), static_cast<unsigned>(argumentCount));
-    else
-        std::fprintf(out, "%s %u %d\n", method.c_str(), static_cast<unsigned>(argumentCount),
-                     static_cast<int>(result.number));
-    std::fclose(out);
+    Append(HOST_LOG, problem, MAX_HOST_LOG_BYTES);
+    for (const auto& traced : files)
+        Append(traced.second, problem, MAX_TRACE_BYTES);
 }
 
 } // namespace NATIVEHOST

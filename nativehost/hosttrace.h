@@ -1,48 +1,62 @@
 // The host's trace: one line per request (method, argument count, and the
-// result code or "string"), never a password, message, serial number or
-// digest. A page names the file with SetLog, as a bare file name: it lives
-// in the host's per-user log folder, %LOCALAPPDATA%\Tallykey on Windows and
-// $XDG_STATE_HOME/tallykey (by default ~/.local/state/tallykey) on Linux.
+// result code or "string", or the refusal), never a password, message,
+// serial number or digest. A page names its trace file with SetLog; the
+// file lives in the host's per-user state folder (hostfiles.h), and traces
+// only the calls of the origin that named it. Each file stops growing at
+// 1 MiB.
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 
 #include "keymethods.h"
 
 namespace NATIVEHOST {
 
-class HostTrace : public KEYMETHODS::LogTarget {
+class HostTrace {
 public:
     // folder: where trace files go (empty: nowhere, every name is refused).
     explicit HostTrace(std::string folder) : folder(std::move(folder)) {}
 
-    // The per-user log folder of this platform (not created yet).
-    static std::string UserLogFolder();
+    // SetLog as one origin's call sees it.
+    class ForOrigin : public KEYMETHODS::LogTarget {
+    public:
+        ForOrigin(HostTrace& trace, std::string origin) : trace(trace), origin(std::move(origin)) {}
+        // Empty turns that origin's tracing off; otherwise a trace name.
+        bool Accept(const std::string& name) override;
 
-    // SetLog's rule here: empty turns tracing off; otherwise a bare file
-    // name, with no folder part, no drive, no control characters, and no
-    // leading dot (the host's own files in the folder start with one).
-    bool Accept(const std::string& name) override;
-    void Line(const std::string& method, size_t argumentCount, const KEYMETHODS::Result& result);
+    private:
+        HostTrace& trace;
+        std::string origin;
+    };
+
+    void Line(const std::string& origin, const std::string& method, size_t argumentCount,
+              const KEYMETHODS::Result& result);
     // A call refused before it reached the key, with the error's name.
-    void Refused(const std::string& method, size_t argumentCount, const char* error);
+    void Refused(const std::string& origin, const std::string& method, size_t argumentCount, const char* error);
     // Something an administrator must hear of (a policy that cannot be
-    // read): the host's own log, HOST_LOG in the folder, always, and the
-    // page's trace from when one is switched on.
+    // read): the host's own log, HOST_LOG, always, and every trace file
+    // switched on from now.
     void Problem(const std::string& text);
 
-    const std::string& File() const { return file; }
+    // The trace file's name of an origin, empty while it traces nothing.
+    std::string FileOf(const std::string& origin) const;
+    const std::string& Folder() const { return folder; }
 
 private:
-    void Append(const std::string& path, const std::string& line);
+    void Append(const std::string& name, const std::string& line, uint64_t cap);
 
     std::string folder;
     std::string problem;
-    std::string file;  // full path; empty while tracing is off
+    std::map<std::string, std::string> files;  // origin -> trace file name
 };
 
-bool IsBareFileName(const std::string& name);
+// SetLog's rule for a trace name: 1 to 64 characters of A-Z a-z 0-9 . _ -,
+// not starting with a dot (the host's own files do) nor ending with one,
+// and not a Windows device name (CON, NUL, COM1, LPT1, ...) with or
+// without an extension.
+bool IsTraceName(const std::string& name);
 
 // The host's own log, beside the pages' trace files.
 extern const char HOST_LOG[];

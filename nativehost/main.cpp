@@ -26,6 +26,7 @@
 
 #include "framing.h"
 #include "hidapi.h"
+#include "hostfiles.h"
 #include "protocol.h"
 
 using namespace NATIVEHOST;
@@ -245,7 +246,7 @@ int main(int argc, char** argv)
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     BoundHidApi hid;
-    const std::string folder = HostTrace::UserLogFolder();
+    const std::string folder = UserStateFolder();
     HostTrace trace(folder);
     std::string problem;
     OriginPolicy policy = OriginPolicy::Load(problem);

@@ -195,7 +195,7 @@ bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
                               : access == Access::Ask && !consent      ? "permission-denied"
                                                                        : nullptr;
         if (refusal) {
-            trace.Refused(name, args.size(), refusal);
+            trace.Refused(CanonicalOrigin(originText), name, args.size(), refusal);
             answer = Error(id, refusal,
                            access == Access::Refused ? "this page's origin may not use the key"
                                                      : "the user has not allowed this page's origin to use the key")
@@ -234,8 +234,9 @@ std::string Host::Run(const KeyCall& call)
             arguments.push_back(arg.first ? KEYMETHODS::Argument::String(arg.second.data(), arg.second.size())
                                           : KEYMETHODS::Argument::NotAString());
         }
-        KEYMETHODS::Result result = KEYMETHODS::Call(call.method, api, arguments.data(), arguments.size(), trace);
-        trace.Line(KEYMETHODS::MethodName(call.method), arguments.size(), result);
+        HostTrace::ForOrigin log(trace, call.origin);
+        KEYMETHODS::Result result = KEYMETHODS::Call(call.method, api, arguments.data(), arguments.size(), log);
+        trace.Line(call.origin, KEYMETHODS::MethodName(call.method), arguments.size(), result);
         if (KEYMETHODS::ChecksPassword(call.method)) {
             if (!result.isString && result.number == HIDUSBKEY::KEY_RESULT_WRONG_PASSWORD)
                 guesses.Wrong(call.origin, GuessLedger::Now());

@@ -13,6 +13,7 @@
 #include "fakehid.h"
 #include "framing.h"
 #include "hex.h"
+#include "hostfiles.h"
 #include "md5.h"
 #include "protocol.h"
 
@@ -344,7 +345,7 @@ TEST(GuessLedger, SurvivesARestartAndHoldsNothingButCountsAndTimes)
     EXPECT_EQ(second.WaitFor("https://guesser.example", now), 4000);
     EXPECT_EQ(json::parse(ReadText(file)),
               (json{{"https://guesser.example", {{"failures", 3}, {"last", now}}}}));
-    EXPECT_FALSE(IsBareFileName(fs::path(file).filename().string())) << "no page can name it as its trace";
+    EXPECT_FALSE(IsTraceName(fs::path(file).filename().string())) << "no page can name it as its trace";
     // A damaged file is no reason to fail, and the count made here stands.
     std::ofstream(file, std::ios::binary | std::ios::trunc) << "{\"https://guesser.example\": {\"failures\": ";
     EXPECT_EQ(second.WaitFor("https://guesser.example", now), 4000);
@@ -386,27 +387,66 @@ TEST_F(NativeHost, OnlyAWrongPasswordHoldsUpThatOriginsPasswordCalls)
     EXPECT_EQ(host.WaitBefore(take("HMAC_MD5", {"pw", "m"}, "https://a.example")), 0);
 }
 
-TEST_F(NativeHost, SetLogTakesABareNameAndTheTraceHoldsNoSecrets)
+TEST(TraceNames, OnlyPlainNamesThatNoSystemTakesForADevice)
+{
+    for (const char* name : {"trace.log", "a", "Trace_2-b.txt", "CONSOLE.log", "com10.txt", "x.con", "nul_",
+                             "0123456789012345678901234567890123456789012345678901234567890123"})
+        EXPECT_TRUE(IsTraceName(name)) << name;
+    for (const char* name : {"", ".hidden", ".guesses.json", "..", "../x.log", "/tmp/x.log", "a/b", "a\\b", "C:x",
+                             "line\nbreak", "CON", "nul.txt", "Com1", "LPT9.log", "aux.tar.gz", "prn", "trailing.",
+                             "space ", "wild*", "q?", "a b", "\xC3\xA9.log",
+                             "01234567890123456789012345678901234567890123456789012345678901234"})
+        EXPECT_FALSE(IsTraceName(name)) << name;
+}
+
+TEST(HostFiles, AFullFileSaysSoOnceAndGrowsNoMore)
+{
+    const fs::path folder = fs::temp_directory_path() / "tallykey-hostfiles";
+    fs::remove_all(folder);
+    for (int i = 0; i < 10; ++i)
+        AppendLine(folder.string(), "t.log", "line " + std::to_string(i), 100);
+    const std::string text = ReadText(folder / "t.log");
+    EXPECT_LE(text.size(), 100u);
+    EXPECT_NE(text.find("line 0"), std::string::npos);
+    EXPECT_NE(text.find("the trace stops here"), std::string::npos) << text;
+    EXPECT_EQ(text.find("the trace stops here"), text.rfind("the trace stops here"));
+#ifndef _WIN32
+    // Nothing in the folder redirects a write, and what is made is private.
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    const fs::path elsewhere = fs::temp_directory_path() / "tallykey-elsewhere.txt";
+    std::ofstream(elsewhere) << "untouched";
+    fs::create_symlink(elsewhere, folder / "link.log");
+    EXPECT_FALSE(AppendLine(folder.string(), "link.log", "x", 1000));
+    EXPECT_EQ(ReadText(elsewhere), "untouched");
+    fs::create_directory(folder / "dir.log");
+    EXPECT_FALSE(AppendLine(folder.string(), "dir.log", "x", 1000));
+    EXPECT_TRUE(AppendLine(folder.string(), "new.log", "x", 1000));
+    EXPECT_EQ(fs::status(folder / "new.log").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+    fs::remove(elsewhere);
+#endif
+    fs::remove_all(folder);
+}
+
+TEST_F(NativeHost, SetLogTakesATraceNameAndEachOriginTracesOnlyItsOwnCalls)
 {
     SetPassword("secret-pw");
-    for (const char* name : {"../x.log", "/tmp/x.log", "a/b", "a\\b", "C:x", "..", "line\nbreak", ".guesses.json"})
+    for (const char* name : {"../x.log", "a/b", "CON", "aux.txt", "x.", ".guesses.json"})
         EXPECT_EQ(Call("SetLog", {name})["result"], -11) << name;
     EXPECT_EQ(Call("SetLog", {"trace.log"})["result"], 0);
-    const std::string file = trace.File();
-    EXPECT_EQ(file, (folder / "trace.log").string());
+    EXPECT_EQ(trace.FileOf("https://bank.example"), "trace.log");
     Call("HMAC_MD5", {"secret-pw", "the-message"});
+    Call("GetSN", json::array(), "https://other.example");  // another origin: not in this trace
     Call("GetSN", json::array());
     Call("HMAC_MD5", {"wrong", "m"});
     Call("SetLog", {""});
     Call("FindKeys", json::array());  // tracing is off again
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
 #ifdef _WIN32
     const std::string eol = "\r\n";  // a text file of the platform
 #else
     const std::string eol = "\n";
 #endif
-    EXPECT_EQ(text.str(), "SetLog 1 0" + eol + "HMAC_MD5 2 string" + eol + "GetSN 0 string" + eol + "HMAC_MD5 2 -5" + eol);
+    EXPECT_EQ(ReadText(folder / "trace.log"),
+              "SetLog 1 0" + eol + "HMAC_MD5 2 string" + eol + "GetSN 0 string" + eol + "HMAC_MD5 2 -5" + eol);
     // The call that turned tracing off is not in it, nor anything after.
 }
