@@ -65,7 +65,7 @@ def main():
         "chromium": {"key": identity["chromiumKey"], "background": {"service_worker": "background.js"}},
         "firefox": {"background": {"scripts": ["background.js"]},
                     "browser_specific_settings": {"gecko": {"id": identity["firefoxId"],
-                                                            "strict_min_version": "115.0"}}},
+                                                            "strict_min_version": "128.0"}}},
     }
     for family, extra in families.items():
         folder = os.path.join(out, family)

@@ -61,15 +61,10 @@ function send(request, respond) {
 
 const sendToHost = (request) => new Promise((resolve) => send(request, resolve));
 
-function originOf(sender) {
-  if (sender.origin)
-    return sender.origin;
-  try {
-    return new URL(sender.url).origin;
-  } catch {
-    return "";
-  }
-}
+// The frame's origin as the browser reports it. Without it (no browser we
+// support omits it) the call is refused: a frame's address is not its
+// origin (a sandboxed frame's is opaque), so it is never judged by that.
+const originOf = (sender) => typeof sender.origin === "string" ? sender.origin : "";
 
 // What the user decided, as stored.
 async function recorded(area, key, origin) {

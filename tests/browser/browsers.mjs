@@ -146,7 +146,13 @@ export async function answerConsent(browser, allow, options = {}) {
     text: document.body.innerText,
     lang: document.documentElement.lang,
   }));
-  await window.click(allow ? "#allow" : "#deny");
+  // The answer closes the window, which may happen before the automation
+  // hears back about its own mouse-up: a closed target after the click is
+  // the click having worked (the caller checks the outcome).
+  await window.click(allow ? "#allow" : "#deny").catch((error) => {
+    if (!/closed|detached|No target/i.test(String(error && error.message)))
+      throw error;
+  });
   return shown;
 }
 

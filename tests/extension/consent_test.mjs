@@ -72,7 +72,9 @@ function makeBrowser(access) {
   function tab(origin) {
     const replies = [];
     const onTabMessage = event();
-    const port = { name: "tallykey", sender: { tab: { id: 1 }, origin, url: origin + "/" }, onMessage: onTabMessage,
+    const sender = origin === undefined ? { tab: { id: 1 }, url: "https://listed.example/" }
+                                        : { tab: { id: 1 }, origin, url: origin + "/" };
+    const port = { name: "tallykey", sender, onMessage: onTabMessage,
                    onDisconnect: event(), postMessage: (message) => replies.push(message), disconnect() {} };
     onConnect.emit(port);
     let next = 0;
@@ -162,6 +164,11 @@ test("listed and refused origins never see a window; calls carry consent only fo
   assert.deepEqual(asking.final(), ["refused-without-consent"], "a call without connect() opens no window");
   assert.equal(browser.windows.length, 0);
   assert.ok(browser.hostRequests.filter((r) => r.method === "GetSN").every((r) => r.consent === false));
+  // A sender without an origin is never judged by its address.
+  const unknown = browser.tab(undefined);
+  unknown.hello();
+  await settle();
+  assert.deepEqual(unknown.final(), ["origin-refused"]);
 });
 
 test("the consent page shows punycode hosts in Unicode too", () => {
