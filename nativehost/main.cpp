@@ -2,6 +2,7 @@
 // extension. The browser starts it for the extension's port and talks to
 // it over its standard streams; it answers each request in turn and ends
 // when its input does.
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <new>
@@ -171,7 +172,7 @@ int Serve(Host& host, StandardStreams& streams)
                 ++call;
                 continue;
             }
-            if (!WriteFrame(streams, host.Run(*call))) {
+            if (!WriteFrame(streams, Notice(*call, "running")) || !WriteFrame(streams, host.Run(*call))) {
                 std::fprintf(stderr, "tallykey-host: cannot write the answer; stopping\n");
                 return 1;
             }
@@ -199,12 +200,24 @@ int Serve(Host& host, StandardStreams& streams)
         if (read == FrameRead::TooLong) {
             answer = "{\"id\":null,\"error\":\"bad-request\",\"message\":\"a request over 1 MiB\"}";
         } else if (!host.Take(frame, answer, call)) {
-            if (host.WaitBefore(call) > 0) {
-                if (waiting.size() < MAX_WAITING_CALLS) {
-                    waiting.push_back(std::move(call));
+            if (call.withdraw) {
+                // Only a call still waiting can be withdrawn; one that ran was answered.
+                auto found = std::find_if(waiting.begin(), waiting.end(),
+                                          [&](const KeyCall& parked) { return parked.id == call.id; });
+                if (found == waiting.end())
                     continue;
+                answer = Withdrawn(*found);
+                waiting.erase(found);
+            } else if (host.WaitBefore(call) > 0) {
+                if (waiting.size() >= MAX_WAITING_CALLS) {
+                    answer = "{\"id\":" + call.id + ",\"error\":\"busy\",\"message\":\"too many calls wait\"}";
+                } else {
+                    answer = Notice(call, "waiting");
+                    waiting.push_back(std::move(call));
                 }
-                answer = "{\"id\":" + call.id + ",\"error\":\"busy\",\"message\":\"too many calls wait\"}";
+            } else if (!WriteFrame(streams, Notice(call, "running"))) {
+                std::fprintf(stderr, "tallykey-host: cannot write the answer; stopping\n");
+                return 1;
             } else {
                 answer = host.Run(call);
             }

@@ -174,6 +174,12 @@ bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
             return true;
         }
         const std::string name = request["method"].get<std::string>();
+        if (name == "withdraw") {
+            call = KeyCall();
+            call.withdraw = true;
+            call.id = id.dump();
+            return false;
+        }
         if (name == "hello") {
             const Access access = policy.AccessFor(originText);
             answer = json{{"id", id}, {"result", {{"host", HOST_VERSION}, {"access", AccessName(access)}}}}.dump();
@@ -252,12 +258,24 @@ std::string Host::Run(const KeyCall& call)
     }
 }
 
+std::string Notice(const KeyCall& call, const char* state)
+{
+    return "{\"id\":" + call.id + ",\"state\":\"" + state + "\"}";
+}
+
+std::string Withdrawn(const KeyCall& call)
+{
+    return "{\"id\":" + call.id + ",\"error\":\"timeout\",\"message\":\"withdrawn before it reached the key\"}";
+}
+
 std::string Host::Handle(const std::string& frame)
 {
     std::string answer;
     KeyCall call;
     if (Take(frame, answer, call))
         return answer;
+    if (call.withdraw)
+        return std::string();  // nothing waits here
     for (int64_t wait = WaitBefore(call); wait > 0; wait = WaitBefore(call))
         SleepMilliseconds(wait);
     return Run(call);

@@ -13,6 +13,11 @@
 //           "permission-denied" (an origin that needs the user's consent
 //           came without it) or "busy" (too many calls already wait). The
 //           key is not touched then.
+// Notices:  {"id": ID, "state": "waiting"} when a call must wait (wrong
+//           passwords), {"id": ID, "state": "running"} as it reaches the key.
+//           A call that waits may be withdrawn, {"id": ID, "method":
+//           "withdraw"}; it is then answered {"id": ID, "error": "timeout"}
+//           and never runs. A call that runs is always answered.
 // Handshake: {"id": ID, "method": "hello", "origin": ORIGIN} is answered
 //           with {"id": ID, "result": {"host": VERSION, "access": ACCESS}},
 //           ACCESS being "listed", "ask" or "refused" for that origin.
@@ -42,6 +47,9 @@ extern const char HOST_VERSION[];
 
 // A call that passed every check and is due at the key.
 struct KeyCall {
+    // A withdrawal ({"method": "withdraw", "id": ID}) of the waiting call
+    // whose id is id, rather than a call.
+    bool withdraw = false;
     std::string id;  // the request's id, as JSON text
     std::string origin;
     KEYMETHODS::Method method = KEYMETHODS::Method::FindKeys;
@@ -76,6 +84,10 @@ private:
 // Replaces every string literal of the JSON text that is not well-formed
 // Unicode (bad UTF-8 bytes, lone or reversed surrogate escapes) by null.
 std::string NullIllFormedStrings(const std::string& json);
+
+// The notice that a call waits or runs, and the answer to a withdrawn call.
+std::string Notice(const KeyCall& call, const char* state);
+std::string Withdrawn(const KeyCall& call);
 
 // Sleeps ms milliseconds (the platform's call).
 void SleepMilliseconds(int64_t ms);

@@ -9,10 +9,14 @@ def frame(payload):
     return struct.pack("<I", len(data)) + data
 
 
-def answers(output):
+def answers(output, notices=False):
+    """The host's answers in its output; with notices, also its notices that
+    a call waits or runs ({"id": ..., "state": ...})."""
     found = []
     while len(output) >= 4:
         (length,) = struct.unpack("<I", output[:4])
-        found.append(json.loads(output[4:4 + length]))
+        message = json.loads(output[4:4 + length])
+        if notices or not (isinstance(message, dict) and "state" in message):
+            found.append(message)
         output = output[4 + length:]
     return found

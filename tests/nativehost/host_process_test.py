@@ -65,9 +65,16 @@ class HostProcess(unittest.TestCase):
         process.stderr.close()
 
     @staticmethod
-    def read_answer(process):
+    def read_frame(process):
         (length,) = struct.unpack("<I", process.stdout.read(4))
         return json.loads(process.stdout.read(length))
+
+    def read_answer(self, process):
+        """The next answer, past the notices that a call waits or runs."""
+        while True:
+            message = self.read_frame(process)
+            if "state" not in message:
+                return message
 
     def hello_access(self, result):
         return [a["result"]["access"] for a in answers(result.stdout)]
@@ -96,6 +103,33 @@ class HostProcess(unittest.TestCase):
         self.assertEqual(got[1], {"id": 2, "result": digest})
         self.assertEqual([a.get("error") for a in got[2:4]], ["bad-request", "bad-request"])
         self.assertEqual(got[4:], [{"id": 3, "result": "0a1b2c3d4e5f6071"}, {"id": 4, "result": 1}])
+
+    def test_notices_and_a_waiting_call_withdrawn_never_runs(self):
+        host = self.start_host()
+        try:
+            def send(payload):
+                host.stdin.write(frame(payload))
+                host.stdin.flush()
+
+            send({"id": 1, "method": "HMAC_MD5", "args": ["wrong", "m"], "origin": "https://w.example", "consent": True})
+            self.assertEqual(self.read_frame(host), {"id": 1, "state": "running"})
+            self.assertEqual(self.read_frame(host), {"id": 1, "result": -5})
+            send({"id": 2, "method": "UpdatePassword", "args": ["pw", "changed"], "origin": "https://w.example",
+                  "consent": True})
+            self.assertEqual(self.read_frame(host), {"id": 2, "state": "waiting"})
+            send({"id": 2, "method": "withdraw"})
+            self.assertEqual(self.read_frame(host)["error"], "timeout")
+            send({"id": 99, "method": "withdraw"})  # nothing waits by that id: no answer
+            send({"id": 3, "method": "HMAC_MD5", "args": ["pw", "m"], "origin": "https://other.example",
+                  "consent": True})
+            self.assertEqual(self.read_frame(host), {"id": 3, "state": "running"})
+            self.assertEqual(len(self.read_frame(host)["result"]), 32)
+            time.sleep(1.2)  # past the wait the withdrawn call had
+            send({"id": 4, "method": "HMAC_MD5", "args": ["pw", "m"], "origin": "https://other.example",
+                  "consent": True})
+            self.assertEqual(len(self.read_answer(host)["result"]), 32, "the password was never changed")
+        finally:
+            self.stop_host(host)
 
     def test_oversized_and_deeply_nested_requests_are_refused_and_the_host_goes_on(self):
         oversized = struct.pack("<I", 2 * 1024 * 1024) + b"[" * (2 * 1024 * 1024)
