@@ -53,6 +53,9 @@
     return `tk-${hex.slice(0, 8)}-${hex.slice(8, 12)}-${hex.slice(12, 16)}-${hex.slice(16, 20)}-${hex.slice(20)}`;
   }
 
+  // How long the extension has to confirm that a call is withdrawn.
+  const WITHDRAW_GRACE_MS = 5000;
+
   // This copy's requests in flight, by id, and its one listener for all
   // of them: the cost of an answer does not grow with the calls waiting.
   const inFlight = new Map();
@@ -66,13 +69,20 @@
     const request = inFlight.get(data.id);
     if (!request)
       return;  // another copy's, or one that timed out
-    clearTimeout(request.timer);
     if (data.pending === "consent") {
       // The extension found, the user asked: any silence from now on is a timeout.
+      clearTimeout(request.timer);
       request.silentCode = "timeout";
       request.timer = setTimeout(request.expire, request.consentTimeoutMs);
       return;
     }
+    if (data.pending === "started") {
+      // At the key: a command in progress is always answered, never timed out.
+      clearTimeout(request.timer);
+      request.started = true;
+      return;
+    }
+    clearTimeout(request.timer);
     inFlight.delete(data.id);
     if (typeof data.error === "string")
       request.reject(new TallykeyError(data.error, typeof data.message === "string" ? data.message : ""));
@@ -91,9 +101,21 @@
       }
       const id = newId();
       const request = { resolve, reject, silentCode, consentTimeoutMs: consentTimeoutMs || timeoutMs };
-      request.expire = () => {
+      const fail = (code) => {
         inFlight.delete(id);
-        reject(new TallykeyError(request.silentCode || "timeout"));
+        reject(new TallykeyError(code));
+      };
+      request.expire = () => {
+        if (body.type !== "call") {
+          fail(request.silentCode || "timeout");
+          return;
+        }
+        // A call is withdrawn, and "timeout" means it was not done: the
+        // extension confirms (answering "timeout"), or the call turns out
+        // to have reached the key and its answer comes. An extension that
+        // does neither is no longer there.
+        global.postMessage({ channel: CHANNEL, direction: "to-extension", id, type: "withdraw" }, "*");
+        request.timer = setTimeout(() => fail("extension-failed"), WITHDRAW_GRACE_MS);
       };
       request.timer = setTimeout(request.expire, timeoutMs);
       inFlight.set(id, request);

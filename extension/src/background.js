@@ -17,7 +17,9 @@ const CONSENT_PAGE = "consent.html";
 
 let port = null;
 let nextId = 1;
-const pending = new Map();  // host request id -> the content script's sendResponse
+// host request id -> {respond(reply), notice(state)}: the answer, and the
+// host's notices that the call waits or has reached the key
+const pending = new Map();
 
 // Chromium and Firefox word the reasons differently; both name a missing host.
 function disconnectReason(error) {
@@ -32,30 +34,45 @@ function connect() {
     return port;
   port = api.runtime.connectNative(HOST_NAME);
   port.onMessage.addListener((message) => {
-    const respond = message && pending.get(message.id);
-    if (!respond)
+    const waiting = message && pending.get(message.id);
+    if (!waiting)
       return;
+    if (typeof message.state === "string") {
+      waiting.notice?.(message.state);
+      return;
+    }
     pending.delete(message.id);
-    respond(message.error ? { error: message.error, message: message.message } : { result: message.result });
+    waiting.respond(message.error ? { error: message.error, message: message.message } : { result: message.result });
   });
   port.onDisconnect.addListener((disconnected) => {
     const reason = disconnectReason(api.runtime.lastError || disconnected.error);
     port = null;
-    for (const respond of pending.values())
-      respond(reason);
+    const failed = [...pending.values()];
     pending.clear();
+    for (const waiting of failed)
+      waiting.respond(reason);
   });
   return port;
 }
 
-function send(request, respond) {
+// One request to the host; the id it goes by.
+function send(request, respond, notice) {
   const id = nextId++;
-  pending.set(id, respond);
+  pending.set(id, { respond, notice });
   try {
     connect().postMessage({ id, ...request });
   } catch (error) {
     pending.delete(id);
     respond(disconnectReason(error));
+  }
+  return id;
+}
+
+function withdrawAtHost(id) {
+  try {
+    port?.postMessage({ id, method: "withdraw" });
+  } catch {
+    // The host is gone: its disconnect answers the call.
   }
 }
 
@@ -195,15 +212,107 @@ async function hello(origin, notify) {
                                : { error: "permission-denied", message: "the user denied this site the key" };
 }
 
-// One request of a tab's content script; `respond` takes the reply.
-async function handle(request, sender, respond, notify) {
+// The calls' way to the key. Each tab has a queue of at most
+// MAX_WAITING_PER_TAB calls (more are "busy" at once); the tabs take turns,
+// and one call at a time goes to the host, so that one tab's flood holds
+// another tab's call back by at most one call. A call the host must hold
+// (wrong passwords) frees the key for the others meanwhile.
+const MAX_WAITING_PER_TAB = 16;
+const queues = new Map();  // tab id -> its calls not yet sent, oldest first
+// Tab ids with calls waiting: a tab that starts waiting goes before those
+// that have had a turn, so the one call at the key is all it waits for.
+const fresh = [];
+const turns = [];
+let atKey = null;          // the call sent to the host that neither ran to its end nor waits there
+
+function enqueue(call) {
+  const queue = queues.get(call.tab) ?? [];
+  if (queue.length >= MAX_WAITING_PER_TAB) {
+    call.finish({ error: "busy", message: `over ${MAX_WAITING_PER_TAB} calls of this tab wait already` });
+    return;
+  }
+  queue.push(call);
+  queues.set(call.tab, queue);
+  if (!turns.includes(call.tab) && !fresh.includes(call.tab))
+    (atKey && atKey.tab === call.tab ? turns : fresh).push(call.tab);  // a tab at the key has its turn
+  dispatch();
+}
+
+function dispatch() {
+  while (!atKey && fresh.length + turns.length > 0) {
+    const tab = fresh.length > 0 ? fresh.shift() : turns.shift();
+    const queue = queues.get(tab);
+    const call = queue.shift();
+    if (queue.length > 0)
+      turns.push(tab);
+    else
+      queues.delete(tab);
+    atKey = call;
+    call.state = "sent";
+    call.hostId = send(call.request, (reply) => {
+      call.state = "done";
+      freeKey(call);
+      call.finish(reply);
+    }, (state) => {
+      if (state === "waiting") {
+        call.state = "waiting";
+        freeKey(call);
+      } else if (state === "running") {
+        call.state = "running";
+        call.notify({ pending: "started" });
+      }
+    });
+  }
+}
+
+function freeKey(call) {
+  if (atKey === call) {
+    atKey = null;
+    dispatch();
+  }
+}
+
+// The page gave up on a call: one that has not reached the key never will.
+function withdraw(call) {
+  if (call.state === "queued") {
+    // In its tab's queue, or still waiting for the consent answer.
+    const queue = queues.get(call.tab);
+    if (queue && queue.includes(call)) {
+      queue.splice(queue.indexOf(call), 1);
+      if (queue.length === 0) {
+        queues.delete(call.tab);
+        for (const list of [fresh, turns]) {
+          if (list.includes(call.tab))
+            list.splice(list.indexOf(call.tab), 1);
+        }
+      }
+    }
+    call.state = "done";
+    call.finish({ error: "timeout", message: "withdrawn before it reached the key" });
+  } else if (call.state === "sent" || call.state === "waiting") {
+    withdrawAtHost(call.hostId);  // answered "timeout" if it still waits; else its result comes
+  }
+}
+
+// One request of a tab's content script: `respond` takes the reply,
+// `notify` an interim message; the call object, for a withdrawal.
+function handle(request, sender, respond, notify) {
   const origin = originOf(sender);
   if (request.kind === "tallykey-hello") {
-    respond(await hello(origin, notify));
-  } else if (request.kind === "tallykey-call" && typeof request.method === "string" && Array.isArray(request.args)) {
-    const consent = await userConsent(origin);
-    respond(await sendToHost({ method: request.method, args: request.args, origin, consent }));
+    hello(origin, notify).then(respond, (error) => respond({ error: "extension-failed", message: String(error) }));
+    return null;
   }
+  if (request.kind !== "tallykey-call" || typeof request.method !== "string" || !Array.isArray(request.args))
+    return null;
+  const call = { tab: sender.tab.id, state: "queued", hostId: null, finish: respond, notify, request: null };
+  // The answer to the site's consent window comes first, when one is open.
+  userConsent(origin).then((consent) => {
+    if (call.state !== "queued")
+      return;  // withdrawn meanwhile
+    call.request = { method: request.method, args: request.args, origin, consent };
+    enqueue(call);
+  }, (error) => respond({ error: "extension-failed", message: String(error) }));
+  return call;
 }
 
 // Each tab's content script keeps a port; answers go back on the port the
@@ -214,18 +323,35 @@ api.runtime.onConnect.addListener((tabPort) => {
     return;
   }
   let open = true;
+  const calls = new Map();  // the page's request id -> its call, until answered
   tabPort.onDisconnect.addListener(() => {
     open = false;
+    for (const call of calls.values())
+      withdraw(call);  // nobody waits for them now
+    calls.clear();
   });
   tabPort.onMessage.addListener((message) => {
-    if (message === null || typeof message !== "object" || typeof message.id !== "string" ||
-        message.request === null || typeof message.request !== "object")
+    if (message === null || typeof message !== "object" || typeof message.id !== "string")
+      return;
+    if (message.withdraw === true) {
+      const call = calls.get(message.id);
+      if (call)
+        withdraw(call);
+      return;
+    }
+    if (message.request === null || typeof message.request !== "object" || calls.has(message.id))
       return;
     const post = (body) => {
       if (open)
         tabPort.postMessage({ id: message.id, ...body });
     };
-    handle(message.request, tabPort.sender, (reply) => post({ reply }), post).catch(
-      (error) => post({ reply: { error: "extension-failed", message: String(error && error.message) } }));
+    let call = null;
+    call = handle(message.request, tabPort.sender, (reply) => {
+      if (call)
+        calls.delete(message.id);
+      post({ reply });
+    }, post);
+    if (call && call.state !== "done")
+      calls.set(message.id, call);
   });
 });

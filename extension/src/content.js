@@ -44,6 +44,8 @@
       return null;
     if (data.type === "hello")
       return { request: { kind: "tallykey-hello" } };
+    if (data.type === "withdraw")
+      return { withdraw: true };
     if (data.type !== "call" || !METHODS.has(data.method) || !Array.isArray(data.args))
       return { answer: { error: "bad-request", message: "not a call of one of the eight methods" } };
     const args = data.args.slice(0, MAX_ARGUMENTS).map((arg) => typeof arg === "string" ? arg : null);
@@ -71,8 +73,10 @@
     port.onMessage.addListener((message) => {
       if (message === null || typeof message !== "object" || !waiting.has(message.id))
         return;
-      if (message.pending === "consent") {
-        answer(message.id, { pending: "consent" });  // the user is being asked: the page waits longer
+      // The user is being asked (the page waits longer), or the call has
+      // reached the key (it will be answered: the page waits for it).
+      if (message.pending === "consent" || message.pending === "started") {
+        answer(message.id, { pending: message.pending });
         return;
       }
       waiting.delete(message.id);
@@ -91,6 +95,12 @@
       return;
     const data = event.data;
     const what = classify(data);
+    if (what && what.withdraw) {
+      // The page gave up waiting: a call that has not reached the key never will.
+      if (waiting.has(data.id) && port)
+        port.postMessage({ id: data.id, withdraw: true });
+      return;
+    }
     if (!what || waiting.has(data.id))
       return;
     if (what.answer) {

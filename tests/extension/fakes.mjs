@@ -1,0 +1,108 @@
+// Fake browser APIs around the extension's background.js, with a scripted
+// native host, for the node tests of the extension's decisions.
+import crypto from "node:crypto";
+import fs from "node:fs";
+import vm from "node:vm";
+
+export const SOURCE = new URL("../../extension/src/", import.meta.url);
+export const EXTENSION = "chrome-extension://pgnbhekmmiaohikllppepfnhpobocnpb/";
+
+function event() {
+  const listeners = [];
+  return { addListener: (f) => listeners.push(f), emit: (...args) => listeners.map((f) => f(...args)) };
+}
+
+// Objects from the background's realm, as plain data.
+export const plain = (value) => JSON.parse(JSON.stringify(value ?? null));
+export const settle = () => new Promise((resolve) => setImmediate(resolve));
+
+// A browser around background.js: the host answers hello with `access`
+// for each origin and every call with its consent flag; tabs and windows
+// are recorded.
+//
+// options.hold(request): true to keep that call unanswered until the test
+// answers it (answer(id, reply)) or sends a notice (notice(id, state)).
+export function makeBrowser(access, options = {}) {
+  const areas = { local: {}, session: {} };
+  const storage = (area) => ({
+    get: async (key) => ({ [key]: structuredClone(areas[area][key]) }),
+    set: async (items) => Object.assign(areas[area], structuredClone(items)),
+  });
+  const hostRequests = [];
+  let hostPort = null;
+  const windows = [];
+  const onConnect = event(), onMessage = event(), onRemoved = event();
+  const chrome = {
+    runtime: {
+      id: "extension",
+      getURL: (path) => EXTENSION + path,
+      connectNative: () => {
+        const onHostMessage = event();
+        return {
+          onMessage: onHostMessage, onDisconnect: event(),
+          postMessage: (request) => {
+            hostRequests.push(request);
+            hostPort = onHostMessage;
+            if (request.method === "withdraw" || (options.hold && options.hold(request)))
+              return;
+            const reply = request.method === "hello"
+              ? { result: { host: "1.0.0", access: access[request.origin] ?? "refused" } }
+              : { result: request.consent ? "ran" : "refused-without-consent" };
+            queueMicrotask(() => onHostMessage.emit({ id: request.id, ...reply }));
+          },
+        };
+      },
+      onConnect, onMessage,
+    },
+    storage: { local: storage("local"), session: storage("session"), onChanged: event() },
+    windows: {
+      create: async ({ url }) => {
+        const window = { id: windows.length + 1, url, open: true };
+        windows.push(window);
+        return { id: window.id };
+      },
+      remove: async (id) => {
+        windows[id - 1].open = false;
+      },
+      onRemoved,
+    },
+  };
+  const code = fs.readFileSync(new URL("background.js", SOURCE), "utf8").replace("@HOST_NAME@", "host")
+    .replace("@VERSION@", "1.0.0");
+  vm.runInNewContext(code, { chrome, crypto, URL, Date, Promise, queueMicrotask, console });
+
+  // A tab's content script, connected from a frame of the given origin.
+  let nextTab = 1;
+  function tab(origin, tabId = nextTab++) {
+    const replies = [];
+    const onTabMessage = event();
+    const onTabDisconnect = event();
+    const sender = origin === undefined ? { tab: { id: tabId }, url: "https://listed.example/" }
+                                        : { tab: { id: tabId }, origin, url: origin + "/" };
+    const port = { name: "tallykey", sender, onMessage: onTabMessage,
+                   onDisconnect: onTabDisconnect, postMessage: (message) => replies.push(message), disconnect() {} };
+    onConnect.emit(port);
+    let next = 0;
+    return {
+      replies,
+      send: (request) => onTabMessage.emit({ id: String(++next), request }),
+      hello() { this.send({ kind: "tallykey-hello" }); },
+      call(method = "GetSN", args = []) { this.send({ kind: "tallykey-call", method, args }); return String(next); },
+      withdraw: (id) => onTabMessage.emit({ id, withdraw: true }),
+      close: () => onTabDisconnect.emit(),
+      interim: () => plain(replies.filter((r) => r.pending)),
+      final: () => plain(replies.filter((r) => r.reply).map((r) => r.reply.error ?? r.reply.result)),
+    };
+  }
+  // A message to the background from an extension page at url.
+  const fromPage = (url, message) => new Promise((resolve) => {
+    const answered = onMessage.emit(message, { id: "extension", url }, resolve)[0];
+    if (!answered)
+      resolve("ignored");
+  }).then(plain);
+  const openWindows = () => windows.filter((w) => w.open);
+  const fromHost = (message) => hostPort.emit(message);
+  return { tab, fromPage, openWindows, windows, hostRequests, areas, closeWindow: (w) => onRemoved.emit(w.id),
+           answer: (id, reply) => fromHost({ id, ...reply }), notice: (id, state) => fromHost({ id, state }) };
+}
+
