@@ -201,6 +201,48 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       assert.equal(wrong, 0);
     });
 
+    test("a tab flooding the key holds another tab's call back by one call at most", async () => {
+      const other = await browser.newPage();
+      await other.goto(origin + "/?other");
+      await other.evaluate(() => Tallykey.connect().then((key) => { window.key = key; }));
+      const flood = page.evaluate(async () => {
+        const key = await Tallykey.connect();
+        window.floodDone = [];
+        const calls = Array.from({ length: 16 }, (_, i) =>
+          key.HMAC_MD5("pw", `flood ${i}`).then(() => window.floodDone.push(Date.now())));
+        await Promise.all(calls);
+        return window.floodDone;
+      });
+      // Once the flood is under way, the other tab calls. (A tab in the
+      // background runs no animation frames: poll by time.)
+      await page.waitForFunction(() => window.floodDone && window.floodDone.length >= 1, { polling: 20 });
+      const [issued, answered] = await other.evaluate(async () => {
+        const issued = Date.now();
+        await window.key.GetSN();
+        return [issued, Date.now()];
+      });
+      const floodDone = await flood;
+      const between = floodDone.filter((time) => time > issued && time < answered).length;
+      assert.ok(between <= 1, `the other tab waited for ${between} flood calls`);
+      assert.equal(floodDone.length, 16);
+      await other.close();
+    });
+
+    test("a call whose time runs out while waiting is withdrawn: timeout, and the key never sees it", async () => {
+      const outcome = await page.evaluate(async () => {
+        const patient = await Tallykey.connect();
+        const hasty = await Tallykey.connect({ callTimeoutMs: 400 });
+        const ahead = Array.from({ length: 8 }, (_, i) => patient.HMAC_MD5("pw", `ahead ${i}`));
+        const change = hasty.UpdatePassword("pw", "changed").then((r) => r, (e) => e.code);
+        await Promise.all(ahead);
+        const changed = await change;
+        await new Promise((resolve) => setTimeout(resolve, 1500));
+        const after = await (await Tallykey.connect()).HMAC_MD5("pw", "after");
+        return { changed, after };
+      });
+      assert.deepEqual(outcome, { changed: "timeout", after: hmac("after") });
+    });
+
     test("a 2 MiB argument in one tab is -11 at once while another tab's call succeeds", async () => {
       const other = await browser.newPage();
       await other.goto(origin + "/?other");
@@ -325,6 +367,8 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
     "without the extension: extension-missing": { extension: false, expected: "extension-missing" },
     "without a registered host: host-missing": { register: false, expected: "host-missing" },
     "with a host that exits mid-call: host-exited": { hostExits: true, expected: "host-exited" },
+    "with a host of another major version: version-mismatch": { hostVersion: "9.0.0", expected: "version-mismatch" },
+    "with a timeout of 0: bad-request": { options: { timeoutMs: 0 }, expected: "bad-request" },
     "with no HID library for the host: -1": { noHid: true, allow: true, expected: -1 },
     "from an origin outside the administrator's list, prompts off: origin-refused, no window":
       { policy: { promptForOthers: false }, expected: "origin-refused" },
@@ -334,7 +378,7 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
   };
   const settings = Object.entries(failures);
   for (const [title, { extension = true, register = true, hostExits = false, noHid = false, policy = null,
-                       allow = false, plainHttp = false, expected }] of settings) {
+                       allow = false, plainHttp = false, hostVersion = null, options = {}, expected }] of settings) {
     test(`${name} ${title}`, async (t) => {
       // The list lives where administrators put it; only root may write there.
       if (policy && process.getuid() !== 0)
@@ -353,7 +397,7 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       });
       if (register)
         machine.registerHost();
-      if (hostExits) {
+      if (hostExits || hostVersion) {
         // Answers the handshake as the host would, then ends at the first call.
         const script = path.join(machine.folder, "exiting-host.py");
         fs.writeFileSync(script, [
@@ -361,7 +405,7 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
           "import json, struct, sys",
           "data = sys.stdin.buffer",
           "(n,) = struct.unpack('<I', data.read(4)); request = json.loads(data.read(n))",
-          `answer = json.dumps({'id': request['id'], 'result': {'host': '${versionText()}', 'access': 'listed'}}).encode()`,
+          `answer = json.dumps({'id': request['id'], 'result': {'host': '${hostVersion || versionText()}', 'access': 'listed'}}).encode()`,
           "sys.stdout.buffer.write(struct.pack('<I', len(answer)) + answer); sys.stdout.flush()",
           "data.read(4)",
         ].join("\n") + "\n", { mode: 0o755 });
@@ -377,14 +421,14 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
         if (allow)
           await allowSite(browser, page);
         const started = Date.now();
-        const outcome = await page.evaluate(async () => {
+        const outcome = await page.evaluate(async (options) => {
           try {
-            const key = await Tallykey.connect({ timeoutMs: 3000, callTimeoutMs: 10000 });
+            const key = await Tallykey.connect({ timeoutMs: 3000, callTimeoutMs: 10000, ...options });
             return await key.FindKeys();
           } catch (error) {
             return error.code;
           }
-        });
+        }, options);
         assert.equal(outcome, expected);
         assert.ok(Date.now() - started < 12000, "within the bounded time");
         if (policy)
