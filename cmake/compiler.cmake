@@ -22,6 +22,11 @@ else()
     add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
                         -fno-sanitize-recover=all)
     add_link_options(-fsanitize=address,undefined)
+    if(TALLYKEY_FUZZ_COVERAGE)
+      # Source-based coverage of what the harnesses reach (tools/fuzz.sh --coverage).
+      add_compile_options(-fprofile-instr-generate -fcoverage-mapping)
+      add_link_options(-fprofile-instr-generate)
+    endif()
   endif()
   if(TALLYKEY_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)

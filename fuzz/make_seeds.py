@@ -17,8 +17,10 @@ front. Seed encodes a run of such reads into those two halves.
 
 Usage: make_seeds.py [OUTPUT_FOLDER]   (default: fuzz/corpus beside this file)
 """
+import json
 import os
 import shutil
+import struct
 import sys
 
 METHODS = ["InitPassword", "FindKeys", "UpdatePassword", "GetSN", "HMAC_MD5", "ResetDigist",
@@ -128,10 +130,46 @@ def md5_hex():
     return seeds
 
 
+def host_input():
+    """Frame streams as the extension's background writes them."""
+    def frames(*requests):
+        data = b""
+        for request in requests:
+            body = request if isinstance(request, bytes) else json.dumps(request).encode()
+            data += struct.pack("<I", len(body)) + body
+        return data
+
+    site = {"origin": "https://listed.example"}
+    asked = {"origin": "https://bank.example", "consent": True}
+    return {
+        "hello": frames({"id": 1, "method": "hello", **site}, {"id": 2, "method": "hello", "origin": "http://x"}),
+        "calls": frames({"id": 1, "method": "FindKeys", "args": [], **site},
+                        {"id": 2, "method": "GetSN", "args": [], **asked},
+                        {"id": 3, "method": "InitPassword", "args": ["pw"], **site},
+                        {"id": 4, "method": "HMAC_MD5", "args": ["pw", "challenge"], **site},
+                        {"id": 5, "method": "HMAC_MD5_HexString", "args": ["pw", "0a0b"], **site},
+                        {"id": 6, "method": "ResetDigist", "args": ["pw", "00" * 16], **site},
+                        {"id": 7, "method": "UpdatePassword", "args": ["pw", "new"], **site}),
+        "refusals": frames({"id": 1, "method": "GetSN", "args": [], "origin": "https://bank.example"},
+                           {"id": "a", "method": "GetSN", "args": [], "origin": "null", "consent": True}),
+        "setlog": frames({"id": 1, "method": "SetLog", "args": ["trace.log"], **site},
+                         {"id": 2, "method": "FindKeys", "args": [], **site},
+                         {"id": 3, "method": "SetLog", "args": ["CON.txt"], **site},
+                         {"id": 4, "method": "SetLog", "args": [""], **site}),
+        "withdraw": frames({"id": 1, "method": "HMAC_MD5", "args": ["wrong", "m"], **site},
+                           {"id": 2, "method": "withdraw"}),
+        "odd-strings": frames(b'{"id":1,"method":"HMAC_MD5","args":["\\ud800","\xc0\xaf"],'
+                              b'"origin":"https://listed.example"}'),
+        "nesting": frames(b'{"id":1,"method":"GetSN","args":[[[[[[[[[]]]]]]]]]}', b"[" * 40),
+        "oversized": struct.pack("<I", 2 * 1024 * 1024) + b"{}" + frames({"id": 9, "method": "hello"}),
+        "settings": b'{"origins": ["https://a.example:8443", "http://localhost:3000"], "promptForOthers": false}',
+    }
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
     for harness, seeds in (("device_answers", device_answers()), ("page_arguments", page_arguments()),
-                           ("md5_hex", md5_hex())):
+                           ("md5_hex", md5_hex()), ("host_input", host_input())):
         folder = os.path.join(out, harness)
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)

@@ -19,7 +19,11 @@ std::string ManifestText(const std::string& hostPath, bool firefox)
         manifest["allowed_extensions"] = {TALLYKEY_FIREFOX_ID};
     else
         manifest["allowed_origins"] = {std::string("chrome-extension://") + TALLYKEY_CHROMIUM_ID + "/"};
-    return manifest.dump(2) + "\n";
+    try {
+        return manifest.dump(2) + "\n";
+    } catch (const nlohmann::json::type_error&) {
+        return std::string();  // the path is not UTF-8: no browser could read it
+    }
 }
 
 } // namespace NATIVEHOST

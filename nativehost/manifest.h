@@ -11,7 +11,8 @@ namespace NATIVEHOST {
 // The name browsers know the host by.
 extern const char HOST_NAME[];
 
-// The manifest's text (UTF-8 JSON) for a browser family.
+// The manifest's text (UTF-8 JSON) for a browser family; empty when the
+// path is not UTF-8, which JSON cannot carry.
 std::string ManifestText(const std::string& hostPath, bool firefox);
 
 } // namespace NATIVEHOST

@@ -33,7 +33,12 @@ int Register(const std::vector<std::string>& args, const std::string& hostPath, 
             err += "usage: tallykey-host manifest chromium|firefox HOST_PATH\n";
             return 2;
         }
-        out += ManifestText(args[2], args[1] == "firefox");
+        const std::string text = ManifestText(args[2], args[1] == "firefox");
+        if (text.empty()) {
+            err += "tallykey-host: the path " + args[2] + " is not UTF-8, which a manifest cannot name\n";
+            return 1;
+        }
+        out += text;
         return 0;
     }
     const bool install = !args.empty() && args[0] == "install";
@@ -46,6 +51,10 @@ int Register(const std::vector<std::string>& args, const std::string& hostPath, 
     const char* home = std::getenv("HOME");
     if (user && (home == nullptr || *home != '/')) {
         err += "tallykey-host: --user needs HOME\n";
+        return 1;
+    }
+    if (install && ManifestText(hostPath, false).empty()) {
+        err += "tallykey-host: this program's path " + hostPath + " is not UTF-8, which a manifest cannot name\n";
         return 1;
     }
     int failures = 0;

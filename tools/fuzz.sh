@@ -6,10 +6,42 @@
 # fails the run; turn it into a file under fuzz/regressions once fixed.
 #
 #   tools/fuzz.sh [SECONDS]
+#   tools/fuzz.sh --coverage     each harness's line coverage per product file
+#                                (keydevice, keymethods, npplugin, nativehost)
+#                                over its seeds, regressions and working corpus
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-seconds=${1:-30}
 root=$PWD
+harnesses=(device_answers page_arguments md5_hex host_input)
+
+if [ "${1:-}" = --coverage ]; then
+  if ! { cmake --preset fuzz-coverage -DTALLYKEY_WERROR=ON && cmake --build --preset fuzz-coverage -- -j"$(nproc)"; } \
+       >build/fuzz-coverage.log 2>&1; then
+    cat build/fuzz-coverage.log >&2
+    echo "fuzz coverage: build FAILED" >&2
+    exit 1
+  fi
+  for harness in "${harnesses[@]}"; do
+    binary=$root/build/fuzz-coverage/fuzz/${harness}_fuzzer
+    profiles=$root/build/fuzz-coverage/profiles/$harness
+    rm -rf "$profiles"
+    mkdir -p "$profiles"
+    inputs=("$root/fuzz/corpus/$harness")
+    for more in "$root/fuzz/regressions/$harness" "$root/build/fuzz/work/$harness"; do
+      [ -d "$more" ] && inputs+=("$more")
+    done
+    (cd "$profiles" && LLVM_PROFILE_FILE="$profiles/%p.profraw" "$binary" -runs=0 "${inputs[@]}") >/dev/null 2>&1
+    llvm-profdata merge -sparse "$profiles"/*.profraw -o "$profiles/merged.profdata"
+    echo "== $harness (lines covered, per product file)"
+    llvm-cov report "$binary" -instr-profile="$profiles/merged.profdata" \
+      -ignore-filename-regex='/(tests|fuzz|simkey|googletest)/|^/usr/' |
+      awk -v root="$root/" 'NR > 2 && $1 ~ /^(keydevice|keymethods|npplugin|nativehost)\// ||
+                            (index($1, root) == 1 && sub(root, "", $1) && $1 ~ /^(keydevice|keymethods|npplugin|nativehost)\//) {
+                              printf "  %-36s %6s of %5s lines (%s)\n", $1, $8 - $9, $8, $10 }'
+  done
+  exit 0
+fi
+seconds=${1:-30}
 
 if ! { cmake --preset fuzz -DTALLYKEY_WERROR=ON && cmake --build --preset fuzz -- -j"$(nproc)"; } >build/fuzz.log 2>&1; then
   cat build/fuzz.log >&2
@@ -18,7 +50,7 @@ if ! { cmake --preset fuzz -DTALLYKEY_WERROR=ON && cmake --build --preset fuzz -
 fi
 
 failed=0
-for harness in device_answers page_arguments md5_hex; do
+for harness in "${harnesses[@]}"; do
   binary=$root/build/fuzz/fuzz/${harness}_fuzzer
   work=$root/build/fuzz/work/$harness
   findings=$root/build/fuzz/findings/$harness

@@ -283,6 +283,24 @@ class HostProcess(unittest.TestCase):
         self.assertEqual([files for _, _, files in os.walk(home) if files], [])
         self.assertEqual(subprocess.run([HOST, "install", "--everyone"], capture_output=True).returncode, 2)
 
+    @unittest.skipIf(WINDOWS, "Windows paths are UTF-16, always convertible")
+    def test_a_path_that_is_not_utf8_is_an_error_not_a_crash(self):
+        result = subprocess.run([HOST, "manifest", "firefox", b"/opt/\xff/tallykey-host"], capture_output=True)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"is not UTF-8", result.stderr)
+        self.assertEqual(result.stdout, b"")
+        # The host itself at such a path, installing for the user.
+        folder = os.path.join(self.folder.encode(), b"\xff")
+        os.makedirs(folder)
+        copy = os.path.join(folder, b"tallykey-host")
+        shutil.copy(HOST, copy)
+        home = os.path.join(self.folder, "home")
+        os.makedirs(home)
+        result = subprocess.run([copy, "install", "--user"], capture_output=True, env=dict(os.environ, HOME=home))
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(b"is not UTF-8", result.stderr)
+        self.assertEqual([files for _, _, files in os.walk(home) if files], [])
+
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 IDENTITY_FILE = os.path.join(ROOT, "extension", "identity.json")
