@@ -3,11 +3,15 @@
 // simulated key with a password. Prints one line per browser and call:
 // milliseconds per call (median of REPEAT), the plug-in's time for the same
 // call (TALLYKEY_PLUGIN_MS, a JSON object by method, from
-// tools/bench-browser.sh), the overhead over it, and the waits the key
-// protocol mandates.
+// tools/bench-browser.sh), the overhead over it, the same call against a
+// host that does nothing (the browser's own native-messaging cost) and the
+// product's time over that, and the waits the key protocol mandates.
 //
 //   node bench.mjs REPEAT          (environment as for the tests)
-import { BROWSERS, Machine, allowSite, startServer } from "./browsers.mjs";
+import fs from "node:fs";
+import path from "node:path";
+
+import { BROWSERS, Machine, allowSite, startServer, versionText } from "./browsers.mjs";
 
 const repeat = Number(process.argv[2] || 5);
 const VALUE = "00112233445566778899aabbccddeeff";
@@ -24,20 +28,45 @@ const CALLS = [
 ];
 
 const pluginMs = JSON.parse(process.env.TALLYKEY_PLUGIN_MS || "{}");
-const row = (cells) => cells.map((t, i) => String(t).padEnd(i === 1 ? 22 : 14)).join("");
-const server = await startServer();
-console.log(row(["browser", "call", "ms/call", "plug-in", "over plug-in", "mandated"]));
-for (const [name, launch] of Object.entries(BROWSERS)) {
+const row = (cells) => cells.map((t, i) => String(t).padEnd(i === 1 ? 20 : 12)).join("");
+
+// A host that does nothing: it answers every frame at once (the handshake
+// as the real host would, for a listed origin; every call with 0), so that
+// the browsers' own native-messaging cost is measured in the same run.
+const NULL_HOST = [
+  "#!/usr/bin/python3",
+  "import json, struct, sys",
+  "read, write = sys.stdin.buffer.read, sys.stdout.buffer",
+  "while True:",
+  "    head = read(4)",
+  "    if len(head) < 4: break",
+  "    request = json.loads(read(struct.unpack('<I', head)[0]))",
+  "    result = {'host': VERSION, 'access': 'listed'} if request.get('method') == 'hello' else 0",
+  "    body = json.dumps({'id': request.get('id'), 'result': result}).encode()",
+  "    write.write(struct.pack('<I', len(body)) + body); write.flush()",
+].join("\n") + "\n";
+
+// Median ms per call of each method in one browser, with the real host or
+// the do-nothing one.
+async function measure(launch, nullHost) {
   const machine = new Machine();
   machine.registerHost();
   machine.addKey("key", "--password", "pw");
+  if (nullHost) {
+    const script = path.join(machine.folder, "null-host.py");
+    fs.writeFileSync(script, NULL_HOST.replace("VERSION", JSON.stringify(versionText())), { mode: 0o755 });
+    for (const manifest of machine.manifests())
+      fs.writeFileSync(manifest, JSON.stringify({ ...JSON.parse(fs.readFileSync(manifest, "utf8")), path: script }));
+  }
   const browser = await launch(machine, true);
+  const times = {};
   try {
     const page = await browser.newPage();
     await page.goto(`http://127.0.0.1:${server.address().port}/`);
-    await allowSite(browser, page);
-    for (const [method, args, mandated] of CALLS) {
-      const ms = await page.evaluate(async (method, args, repeat) => {
+    if (!nullHost)
+      await allowSite(browser, page);
+    for (const [method, args] of CALLS) {
+      times[method] = await page.evaluate(async (method, args, repeat) => {
         const key = await Tallykey.connect({ timeoutMs: 10000 });
         await key[method](...args);  // the host is started and the key found once before timing
         const times = [];
@@ -49,13 +78,24 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
         times.sort((a, b) => a - b);
         return times[Math.floor(times.length / 2)];
       }, method, args, repeat);
-      const plugin = pluginMs[method];
-      console.log(row([name, method, ms.toFixed(1), plugin === undefined ? "-" : plugin.toFixed(1),
-                       plugin === undefined ? "-" : (ms - plugin).toFixed(1), mandated]));
     }
   } finally {
     await browser.close();
     machine.cleanUp();
+  }
+  return times;
+}
+
+const server = await startServer();
+console.log(row(["browser", "call", "ms/call", "plug-in", "over plug-in", "null host", "over null", "mandated"]));
+for (const [name, launch] of Object.entries(BROWSERS)) {
+  const real = await measure(launch, false);
+  const idle = await measure(launch, true);
+  for (const [method, , mandated] of CALLS) {
+    const ms = real[method], plugin = pluginMs[method];
+    console.log(row([name, method, ms.toFixed(1), plugin === undefined ? "-" : plugin.toFixed(1),
+                     plugin === undefined ? "-" : (ms - plugin).toFixed(1), idle[method].toFixed(1),
+                     (ms - idle[method]).toFixed(1), mandated]));
   }
 }
 server.close();
