@@ -256,6 +256,55 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
     });
   });
 
+  // The extension's background stops mid-call: Chromium stops its service
+  // worker, Firefox's background page is reloaded (from an extension page:
+  // a consent window another site opened, the only one automation reaches).
+  test(`${name}: calls in flight when the background stops get extension-failed, and the next call works`,
+       async () => {
+    const server = await startServer(), other = await startServer();
+    const machine = new Machine();
+    machine.registerHost();
+    machine.addKey("key", "--password", "pw");
+    const browser = await launch(machine, true);
+    try {
+      const page = await browser.newPage();
+      await page.goto(`http://127.0.0.1:${server.address().port}/`);
+      await allowSite(browser, page);
+      let window = null, asking = null;
+      if (name === "firefox") {
+        const askingPage = await browser.newPage();
+        await askingPage.goto(`http://127.0.0.1:${other.address().port}/`);
+        asking = askingPage.evaluate(() => Tallykey.connect({ timeoutMs: 10000 }).then(() => "connected",
+                                                                                       (error) => error.code));
+        window = await consentWindow(browser);
+      }
+      const inFlight = page.evaluate(async () => {
+        const key = await Tallykey.connect();
+        const calls = [key.UpdatePassword("pw", "pw"), key.HMAC_MD5("pw", "x"), key.GetSN()];
+        return Promise.all(calls.map((call) => call.then((result) => result, (error) => error.code)));
+      });
+      await new Promise((resolve) => setTimeout(resolve, 200));
+      if (name === "chromium") {
+        const worker = browser.targets().find((target) => target.type() === "service_worker" &&
+                                                          target.url().startsWith("chrome-extension://"));
+        await (await worker.worker()).close();
+      } else {
+        await window.evaluate(async () => (await browser.runtime.getBackgroundPage()).location.reload());
+      }
+      assert.deepEqual(await inFlight, ["extension-failed", "extension-failed", "extension-failed"]);
+      if (asking)
+        assert.equal(await asking, "extension-failed", "a site waiting for its window hears it too");
+      // The host that ran the first call lets go of the key once it is done.
+      await new Promise((resolve) => setTimeout(resolve, 1000));
+      assert.equal(await page.evaluate(async () => (await Tallykey.connect()).GetSN()), SERIAL);
+    } finally {
+      await browser.close();
+      server.close();
+      other.close();
+      machine.cleanUp();
+    }
+  });
+
   // The user's say-so: a fresh profile, two origins of this machine
   // (127.0.0.1 and localhost, on one server), the window driven by clicks.
   describe(`${name} consent`, () => {
