@@ -12,24 +12,31 @@ import { BROWSERS, Machine, SERIAL, allowSite, answerConsent, consentWindow, ext
          versionText, waitForFrame, writePolicy } from "./browsers.mjs";
 
 for (const [name, launch] of Object.entries(BROWSERS)) {
-  describe(name, () => {
-    let server, machine, browser, page, origin;
+  // A browser with the extension, a host registered for its user, and a
+  // page of an allowed site (as the site's user would allow it, once).
+  const allowedPage = async (...keyOptions) => {
+    const server = await startServer();
+    const origin = `http://127.0.0.1:${server.address().port}`;
+    const machine = new Machine();
+    machine.registerHost();
+    if (keyOptions.length > 0)
+      machine.addKey("key", ...keyOptions);
+    const browser = await launch(machine, true);
+    const page = await browser.newPage();
+    await page.goto(origin + "/");
+    await allowSite(browser, page);
+    const close = async () => {
+      await browser.close();
+      server.close();
+      machine.cleanUp();
+    };
+    return { origin, machine, browser, page, close };
+  };
 
-    before(async () => {
-      server = await startServer();
-      origin = `http://127.0.0.1:${server.address().port}`;
-      machine = new Machine();
-      machine.registerHost();
-      browser = await launch(machine, true);
-      page = await browser.newPage();
-      await page.goto(origin + "/");
-      await allowSite(browser, page);  // as the site's user would, once
-    });
-    after(async () => {
-      await browser?.close();
-      server?.close();
-      machine?.cleanUp();
-    });
+  describe(name, () => {
+    let machine, browser, page, origin, close;
+    before(async () => ({ origin, machine, browser, page, close } = await allowedPage()));
+    after(async () => close?.());
 
     // Runs calls in the page through the library; each result, or the error's code.
     const run = (calls) => page.evaluate(async (calls) => {
@@ -105,23 +112,9 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
 
   // What a careless or hostile page sends: nothing hangs, nothing crosses.
   describe(`${name} containment`, () => {
-    let server, machine, browser, page, origin;
-    before(async () => {
-      server = await startServer();
-      origin = `http://127.0.0.1:${server.address().port}`;
-      machine = new Machine();
-      machine.registerHost();
-      machine.addKey("key", "--password", "pw");
-      browser = await launch(machine, true);
-      page = await browser.newPage();
-      await page.goto(origin + "/");
-      await allowSite(browser, page);
-    });
-    after(async () => {
-      await browser?.close();
-      server?.close();
-      machine?.cleanUp();
-    });
+    let browser, page, origin, close;
+    before(async () => ({ origin, browser, page, close } = await allowedPage("--password", "pw")));
+    after(async () => close?.());
 
     test("values that are no strings answer -11 at once, as the plug-in does", async () => {
       const started = Date.now();
