@@ -29,8 +29,15 @@ namespace {
 typedef HRESULT(WINAPI* GetClassObjectFunc)(REFCLSID, REFIID, void**);
 typedef HRESULT(WINAPI* PlainFunc)();
 
+// The control, or the test build named by TALLYKEY_TEST_CONTROL_DLL.
+std::string ControlFile()
+{
+    const char* other = std::getenv("TALLYKEY_TEST_CONTROL_DLL");
+    return other && *other ? other : "tallykey.dll";
+}
+
 struct Server {
-    HMODULE dll = LoadLibraryA((ProgramFolder() + "tallykey.dll").c_str());
+    HMODULE dll = LoadLibraryA((ProgramFolder() + ControlFile()).c_str());
     template <typename F> F Get(const char* name)
     {
         return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(dll, name)));
@@ -362,6 +369,51 @@ TEST_F(Control, TypeLibNotRegistered)
     EXPECT_EQ(key->FindKeys(&result), S_OK);
     EXPECT_EQ(result.lVal, 0);
     key->Release();
+}
+
+TEST_F(Control, OutOfMemory)
+{
+    if (ControlFile() != "tallykey-failing.dll")
+        GTEST_SKIP() << "runs against the test build whose allocations fail on demand";
+    auto failing = [](bool on) { SetEnvironmentVariableA("TALLYKEY_TEST_FAIL_NEW", on ? "1" : nullptr); };
+    IClassFactory* factory = reinterpret_cast<IClassFactory*>(1);
+    failing(true);
+    EXPECT_EQ(GetClassObject(CLSID_UsbKey, IID_IClassFactory, reinterpret_cast<void**>(&factory)), E_OUTOFMEMORY);
+    EXPECT_EQ(factory, nullptr);
+    failing(false);
+    factory = Factory();
+    ASSERT_NE(factory, nullptr);
+    IUsbKey* key = reinterpret_cast<IUsbKey*>(1);
+    failing(true);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUsbKey, reinterpret_cast<void**>(&key)), E_OUTOFMEMORY);
+    EXPECT_EQ(key, nullptr);
+    failing(false);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUsbKey, reinterpret_cast<void**>(&key)), S_OK);
+    factory->Release();
+    // The type information, loaded on first use: out of memory leaves nothing
+    // half loaded, and the next call loads it.
+    failing(true);
+    ITypeInfo* info = nullptr;
+    EXPECT_EQ(key->GetTypeInfo(0, 0, &info), E_OUTOFMEMORY);
+    LPOLESTR name = const_cast<LPOLESTR>(L"FindKeys");
+    DISPID id = 0;
+    EXPECT_EQ(key->GetIDsOfNames(IID_NULL, &name, 1, 0, &id), E_OUTOFMEMORY);
+    failing(false);
+    ASSERT_EQ(key->GetTypeInfo(0, 0, &info), S_OK);
+    info->Release();
+    EXPECT_EQ(key->GetIDsOfNames(IID_NULL, &name, 1, 0, &id), S_OK);
+    // A method that runs out of memory still returns S_OK with a number.
+    Store("key", Key());
+    VARIANT result = Poisoned();
+    failing(true);
+    EXPECT_EQ(key->FindKeys(&result), S_OK);
+    failing(false);
+    EXPECT_EQ(result.vt, VT_I4);
+    result = Poisoned();
+    EXPECT_EQ(key->FindKeys(&result), S_OK);
+    EXPECT_EQ(result.lVal, 1) << "and the next call works";
+    key->Release();
+    EXPECT_EQ(CanUnloadNow(), S_OK) << "nothing held after the failures";
 }
 
 TEST_F(Control, EveryResult)

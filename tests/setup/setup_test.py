@@ -337,6 +337,48 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.process.returncode, 0)
 
 
+class FailedWaits(unittest.TestCase):
+    """A test build of this architecture's installer whose wait for the
+    registration tool, or whose query of its exit code, fails on demand
+    (the calls wrapped at link time): each failure is reported on the status
+    line with its code."""
+
+    @classmethod
+    def setUpClass(cls):
+        subprocess.run([WINE, "start"], check=True, env=ENV)
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run([WINE, "stop"], env=ENV)
+
+    def act(self, point, button):
+        process = subprocess.Popen([WINE, "run", os.path.join(THIS.bin, "tallykeysetup-failpoints.exe")],
+                                   env=dict(ENV, TALLYKEY_TEST_FAIL=point))
+        try:
+            self.assertEqual(driver("wait"), "ready")
+            status = driver("click", str(button))
+            driver("key", "escape")
+            process.wait(timeout=30)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        return status
+
+    def test_a_failed_wait_a_timeout_and_a_failed_exit_code_are_reported(self):
+        try:
+            # Uninstalling does not look at the tool's exit code (unregistering
+            # what is not there is no failure), and a timeout is taken as one.
+            for point, code, uninstalled in (("wait-failed", 6, "Uninstall failed! error = 6."),
+                                             ("wait-timeout", 258, UNINSTALLED),
+                                             ("exit-code", 5, "Uninstall failed! error = 5.")):
+                self.assertEqual(self.act("none", 1), INSTALLED, "without a failure point it installs")
+                self.assertEqual(self.act(point, 3), uninstalled, point)
+                self.assertEqual(self.act(point, 1), f"Register failed! error = {code}.", point)
+        finally:
+            THIS.run_action(3)
+
+
 class BothArchitectures(unittest.TestCase):
     """The i686 and the x86_64 installer on one 64-bit machine: each works
     alone and beside the other, and each uninstall removes only its own."""
