@@ -163,6 +163,11 @@ def host_input():
         "nesting": frames(b'{"id":1,"method":"GetSN","args":[[[[[[[[[]]]]]]]]]}', b"[" * 40),
         "oversized": struct.pack("<I", 2 * 1024 * 1024) + b"{}" + frames({"id": 9, "method": "hello"}),
         "settings": b'{"origins": ["https://a.example:8443", "http://localhost:3000"], "promptForOthers": false}',
+        # Ids no request may carry, and a traced origin's refused call.
+        "odd-ids": frames({"id": [1], "method": "FindKeys"}, {"id": "i" * 65, "method": "hello"},
+                          {"id": {"a": 1}, "method": "GetSN"}),
+        "traced-refusal": frames({"id": 1, "method": "SetLog", "args": ["t.log"], **asked},
+                                 {"id": 2, "method": "GetSN", "args": [], "origin": "https://bank.example"}),
     }
 
 
