@@ -17,6 +17,15 @@ std::wstring WidePath(const std::string& utf8)
         MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], size);
     return wide;
 }
+
+std::string Utf8FromWide(const wchar_t* wide)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string text(size > 1 ? size - 1 : 0, '\0');
+    if (size > 1)
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], size, nullptr, nullptr);
+    return text;
+}
 #endif
 
 void MakeFolders(const std::string& path, unsigned mode)

@@ -10,8 +10,9 @@ namespace NATIVEHOST {
 void MakeFolders(const std::string& path, unsigned mode);
 
 #ifdef _WIN32
-// A UTF-8 path for the wide-character calls.
+// A UTF-8 path for the wide-character calls, and wide text back as UTF-8.
 std::wstring WidePath(const std::string& utf8);
+std::string Utf8FromWide(const wchar_t* wide);
 #endif
 
 } // namespace NATIVEHOST

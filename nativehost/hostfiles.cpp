@@ -34,15 +34,6 @@ std::string NextWrite(uint64_t size, const std::string& line, uint64_t cap)
 }
 
 #ifdef _WIN32
-std::string Utf8(const wchar_t* wide)
-{
-    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    std::string text(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1)
-        WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], size, nullptr, nullptr);
-    return text;
-}
-
 // An open file handle, closed however the write ends.
 struct FileHandle {
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -83,7 +74,7 @@ std::string UserStateFolder()
     PWSTR base = nullptr;
     std::string folder;
     if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &base)) && base && *base)
-        folder = Utf8(base) + "\\Tallykey";
+        folder = Utf8FromWide(base) + "\\Tallykey";
     CoTaskMemFree(base);
     return folder;
 #else

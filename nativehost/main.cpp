@@ -4,6 +4,7 @@
 // when its input does.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <new>
 #include <string>
@@ -12,12 +13,9 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#include <cstring>
-
 #include <windows.h>
 #else
 #include <cerrno>
-#include <cstring>
 
 #include <poll.h>
 #include <unistd.h>
@@ -159,6 +157,15 @@ struct BoundHidApi {
 // its own password calls.
 const size_t MAX_WAITING_CALLS = 64;
 
+// One frame out; a host that cannot answer says so and stops.
+bool Send(StandardStreams& streams, const std::string& text)
+{
+    if (WriteFrame(streams, text))
+        return true;
+    std::fprintf(stderr, "tallykey-host: cannot write the answer; stopping\n");
+    return false;
+}
+
 int Serve(Host& host, StandardStreams& streams)
 {
     std::deque<KeyCall> waiting;
@@ -172,10 +179,8 @@ int Serve(Host& host, StandardStreams& streams)
                 ++call;
                 continue;
             }
-            if (!WriteFrame(streams, Notice(*call, "running")) || !WriteFrame(streams, host.Run(*call))) {
-                std::fprintf(stderr, "tallykey-host: cannot write the answer; stopping\n");
+            if (!Send(streams, Notice(*call, "running")) || !Send(streams, host.Run(*call)))
                 return 1;
-            }
             waiting.erase(call);
             nextDue = -1;  // the ledger may have changed: look again
             call = waiting.begin();
@@ -198,7 +203,7 @@ int Serve(Host& host, StandardStreams& streams)
         std::string answer;
         KeyCall call;
         if (read == FrameRead::TooLong) {
-            answer = "{\"id\":null,\"error\":\"bad-request\",\"message\":\"a request over 1 MiB\"}";
+            answer = TOO_LONG_ANSWER;
         } else if (!host.Take(frame, answer, call)) {
             if (call.withdraw) {
                 // Only a call still waiting can be withdrawn; one that ran was answered.
@@ -210,22 +215,19 @@ int Serve(Host& host, StandardStreams& streams)
                 waiting.erase(found);
             } else if (host.WaitBefore(call) > 0) {
                 if (waiting.size() >= MAX_WAITING_CALLS) {
-                    answer = "{\"id\":" + call.id + ",\"error\":\"busy\",\"message\":\"too many calls wait\"}";
+                    answer = Busy(call);
                 } else {
                     answer = Notice(call, "waiting");
                     waiting.push_back(std::move(call));
                 }
-            } else if (!WriteFrame(streams, Notice(call, "running"))) {
-                std::fprintf(stderr, "tallykey-host: cannot write the answer; stopping\n");
+            } else if (!Send(streams, Notice(call, "running"))) {
                 return 1;
             } else {
                 answer = host.Run(call);
             }
         }
-        if (!WriteFrame(streams, answer)) {
-            std::fprintf(stderr, "tallykey-host: cannot write the answer; stopping\n");
+        if (!Send(streams, answer))
             return 1;
-        }
     }
 }
 

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "folders.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -209,15 +211,8 @@ bool ReadOrigins(HKEY key, std::vector<std::string>& origins, bool& present)
     if (RegQueryValueExW(key, L"Origins", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &bytes) !=
             ERROR_SUCCESS || type != REG_MULTI_SZ)
         return false;
-    for (const wchar_t* entry = data.data(); *entry; entry += wcslen(entry) + 1) {
-        int size = WideCharToMultiByte(CP_UTF8, 0, entry, -1, nullptr, 0, nullptr, nullptr);
-        std::string text(size > 0 ? size : 0, '\0');
-        if (size > 0)
-            WideCharToMultiByte(CP_UTF8, 0, entry, -1, &text[0], size, nullptr, nullptr);
-        if (!text.empty())
-            text.pop_back();  // the terminating zero
-        origins.push_back(text);
-    }
+    for (const wchar_t* entry = data.data(); *entry; entry += wcslen(entry) + 1)
+        origins.push_back(Utf8FromWide(entry));
     return true;
 }
 

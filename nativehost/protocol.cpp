@@ -59,6 +59,9 @@ size_t Utf8Sequence(const std::string& text, size_t at)
     return 0;
 }
 
+// Out of memory, or a value nlohmann would not take: still an answer.
+const char UNHANDLED_ANSWER[] = "{\"id\":null,\"error\":\"bad-request\",\"message\":\"the request could not be handled\"}";
+
 // Deeper than any request of ours ({"args": [...]} is two levels).
 const int MAX_REQUEST_DEPTH = 8;
 
@@ -220,8 +223,7 @@ bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
         }
         return false;
     } catch (const std::exception&) {
-        // Out of memory, or a value nlohmann would not take: still an answer.
-        answer = "{\"id\":null,\"error\":\"bad-request\",\"message\":\"the request could not be handled\"}";
+        answer = UNHANDLED_ANSWER;
         return true;
     }
 }
@@ -254,7 +256,7 @@ std::string Host::Run(const KeyCall& call)
                                       : json{{"id", id}, {"result", result.number}};
         return answer.dump(-1, ' ', false, json::error_handler_t::replace);
     } catch (const std::exception&) {
-        return "{\"id\":null,\"error\":\"bad-request\",\"message\":\"the request could not be handled\"}";
+        return UNHANDLED_ANSWER;
     }
 }
 
@@ -267,6 +269,13 @@ std::string Withdrawn(const KeyCall& call)
 {
     return "{\"id\":" + call.id + ",\"error\":\"timeout\",\"message\":\"withdrawn before it reached the key\"}";
 }
+
+std::string Busy(const KeyCall& call)
+{
+    return "{\"id\":" + call.id + ",\"error\":\"busy\",\"message\":\"too many calls wait\"}";
+}
+
+const char TOO_LONG_ANSWER[] = "{\"id\":null,\"error\":\"bad-request\",\"message\":\"a request over 1 MiB\"}";
 
 std::string Host::Handle(const std::string& frame)
 {

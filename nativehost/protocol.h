@@ -85,9 +85,12 @@ private:
 // Unicode (bad UTF-8 bytes, lone or reversed surrogate escapes) by null.
 std::string NullIllFormedStrings(const std::string& json);
 
-// The notice that a call waits or runs, and the answer to a withdrawn call.
+// The notice that a call waits or runs, and the answers to a withdrawn
+// call, to one that finds too many waiting, and to a frame over 1 MiB.
 std::string Notice(const KeyCall& call, const char* state);
 std::string Withdrawn(const KeyCall& call);
+std::string Busy(const KeyCall& call);
+extern const char TOO_LONG_ANSWER[];
 
 // Sleeps ms milliseconds (the platform's call).
 void SleepMilliseconds(int64_t ms);

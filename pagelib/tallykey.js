@@ -53,6 +53,8 @@
     return `tk-${hex.slice(0, 8)}-${hex.slice(8, 12)}-${hex.slice(12, 16)}-${hex.slice(16, 20)}-${hex.slice(20)}`;
   }
 
+  const MAX_TIMER_MS = 2147483647;
+
   // How long the extension has to confirm that a call is withdrawn.
   const WITHDRAW_GRACE_MS = 5000;
 
@@ -69,20 +71,15 @@
     const request = inFlight.get(data.id);
     if (!request)
       return;  // another copy's, or one that timed out
+    clearTimeout(request.timer);
     if (data.pending === "consent") {
       // The extension found, the user asked: any silence from now on is a timeout.
-      clearTimeout(request.timer);
       request.silentCode = "timeout";
       request.timer = setTimeout(request.expire, request.consentTimeoutMs);
       return;
     }
-    if (data.pending === "started") {
-      // At the key: a command in progress is always answered, never timed out.
-      clearTimeout(request.timer);
-      request.started = true;
-      return;
-    }
-    clearTimeout(request.timer);
+    if (data.pending === "started")
+      return;  // at the key: a command in progress is always answered, never timed out
     inFlight.delete(data.id);
     if (typeof data.error === "string")
       request.reject(new TallykeyError(data.error, typeof data.message === "string" ? data.message : ""));
@@ -139,7 +136,8 @@
       return fallback;
     if (typeof value !== "number" || !(value > 0) || !Number.isFinite(value))
       throw new TallykeyError("bad-request", `${name} must be a positive number of milliseconds`);
-    return value;
+    // Timers fire at once beyond 2^31 - 1 ms (about 24 days): longer is that long.
+    return Math.min(value, MAX_TIMER_MS);
   }
 
   function makeKey(call, versions) {

@@ -83,12 +83,6 @@ const sendToHost = (request) => new Promise((resolve) => send(request, resolve))
 // origin (a sandboxed frame's is opaque), so it is never judged by that.
 const originOf = (sender) => typeof sender.origin === "string" ? sender.origin : "";
 
-// What the user decided, as stored.
-async function recorded(area, key, origin) {
-  const stored = (await api.storage[area].get(key))[key];
-  return Boolean(stored && typeof stored === "object" && Object.hasOwn(stored, origin));
-}
-
 async function record(area, key, origin) {
   const stored = (await api.storage[area].get(key))[key] || {};
   await api.storage[area].set({ [key]: { ...stored, [origin]: Date.now() } });
@@ -96,20 +90,34 @@ async function record(area, key, origin) {
 
 // The allowed origins, read once and again after any change (the options
 // page removes them): every call asks, and storage is slower than memory.
+// A read that a change overtook is not kept, so a removed site never comes
+// back from it.
 let allowedOrigins = null;
+let grantsChanged = 0;
+function forgetAllowed() {
+  allowedOrigins = null;
+  ++grantsChanged;
+}
 api.storage.onChanged.addListener((changes, area) => {
   if (area === "local" && changes[GRANTS])
-    allowedOrigins = null;
+    forgetAllowed();
 });
 
 async function isAllowed(origin) {
-  if (allowedOrigins === null) {
-    const stored = (await api.storage.local.get(GRANTS))[GRANTS];
-    allowedOrigins = new Set(stored && typeof stored === "object" ? Object.keys(stored) : []);
-  }
-  return allowedOrigins.has(origin);
+  if (allowedOrigins !== null)
+    return allowedOrigins.has(origin);
+  const reading = grantsChanged;
+  const stored = (await api.storage.local.get(GRANTS))[GRANTS];
+  const allowed = new Set(stored && typeof stored === "object" ? Object.keys(stored) : []);
+  if (reading === grantsChanged)
+    allowedOrigins = allowed;
+  return allowed.has(origin);
 }
-const isDenied = (origin) => recorded("session", DENIALS, origin);
+
+async function isDenied(origin) {
+  const denied = (await api.storage.session.get(DENIALS))[DENIALS];
+  return Boolean(denied && typeof denied === "object" && Object.hasOwn(denied, origin));
+}
 
 // The user's answers: one window at a time, one request per origin; every
 // caller from an origin waiting for a window shares that one answer.
@@ -151,7 +159,7 @@ async function finish(request, allow, remember = true) {
   if (remember)
     await record(allow ? "local" : "session", allow ? GRANTS : DENIALS, request.origin);
   if (allow)
-    allowedOrigins = null;
+    forgetAllowed();  // before the change's own event: the next call must see it
   request.decide(allow);
   if (shown === request) {
     shown = null;
@@ -276,14 +284,16 @@ function freeKey(call) {
 function withdraw(call) {
   if (call.state === "queued") {
     // In its tab's queue, or still waiting for the consent answer.
-    const queue = queues.get(call.tab);
-    if (queue && queue.includes(call)) {
-      queue.splice(queue.indexOf(call), 1);
+    const queue = queues.get(call.tab) ?? [];
+    const at = queue.indexOf(call);
+    if (at >= 0) {
+      queue.splice(at, 1);
       if (queue.length === 0) {
         queues.delete(call.tab);
         for (const list of [fresh, turns]) {
-          if (list.includes(call.tab))
-            list.splice(list.indexOf(call.tab), 1);
+          const turn = list.indexOf(call.tab);
+          if (turn >= 0)
+            list.splice(turn, 1);
         }
       }
     }

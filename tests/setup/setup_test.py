@@ -174,7 +174,9 @@ class Helper:
 driver = THIS.driver
 
 
-class Installer(unittest.TestCase):
+class WineSession(unittest.TestCase):
+    """Cases that share one Wine server for the class."""
+
     @classmethod
     def setUpClass(cls):
         subprocess.run([WINE, "start"], check=True, env=ENV)
@@ -182,6 +184,9 @@ class Installer(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         subprocess.run([WINE, "stop"], env=ENV)
+
+
+class Installer(WineSession):
 
     def setUp(self):
         self.process = subprocess.Popen([WINE, "run", THIS.setup], env=ENV)
@@ -337,19 +342,11 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.process.returncode, 0)
 
 
-class FailedWaits(unittest.TestCase):
+class FailedWaits(WineSession):
     """A test build of this architecture's installer whose wait for the
     registration tool, or whose query of its exit code, fails on demand
     (the calls wrapped at link time): each failure is reported on the status
     line with its code."""
-
-    @classmethod
-    def setUpClass(cls):
-        subprocess.run([WINE, "start"], check=True, env=ENV)
-
-    @classmethod
-    def tearDownClass(cls):
-        subprocess.run([WINE, "stop"], env=ENV)
 
     def act(self, point, button):
         process = subprocess.Popen([WINE, "run", os.path.join(THIS.bin, "tallykeysetup-failpoints.exe")],
