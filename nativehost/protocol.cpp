@@ -256,7 +256,12 @@ std::string Host::Run(const KeyCall& call)
                                       : json{{"id", id}, {"result", result.number}};
         return answer.dump(-1, ' ', false, json::error_handler_t::replace);
     } catch (const std::exception&) {
-        return UNHANDLED_ANSWER;
+        // With the call's id, so that the extension's queue moves on.
+        try {
+            return "{\"id\":" + call.id + ",\"error\":\"bad-request\",\"message\":\"the call could not be answered\"}";
+        } catch (const std::exception&) {
+            return UNHANDLED_ANSWER;
+        }
     }
 }
 
