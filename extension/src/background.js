@@ -220,12 +220,32 @@ async function hello(origin, notify) {
                                : { error: "permission-denied", message: "the user denied this site the key" };
 }
 
-// The calls' way to the key. Each tab has a queue of at most
-// MAX_WAITING_PER_TAB calls (more are "busy" at once); the tabs take turns,
-// and one call at a time goes to the host, so that one tab's flood holds
-// another tab's call back by at most one call. A call the host must hold
-// (wrong passwords) frees the key for the others meanwhile.
+// The calls' way to the key. Each tab has at most MAX_WAITING_PER_TAB
+// requests waiting (more are "busy" at once); the tabs take turns, and one
+// call at a time goes to the host, so that one tab's flood holds another
+// tab's call back by at most one call. A call the host must hold (wrong
+// passwords) frees the key for the others meanwhile.
+//
+// Everything that waits counts against the tab's bound: handshakes, calls
+// waiting for the user's answer or in the tab's queue, and calls the host
+// holds. Only the call at the key, or running there, does not.
 const MAX_WAITING_PER_TAB = 16;
+const waitingByTab = new Map();  // tab id -> how many of its requests wait
+const tabIsFull = (tab) => (waitingByTab.get(tab) ?? 0) >= MAX_WAITING_PER_TAB;
+const BUSY = { error: "busy", message: `over ${MAX_WAITING_PER_TAB} requests of this tab wait already` };
+
+// A request (call or handshake) takes or gives up its place in its tab's count.
+function holdPlace(request, holds) {
+  if (Boolean(request.holdsPlace) === holds)
+    return;
+  request.holdsPlace = holds;
+  const count = (waitingByTab.get(request.tab) ?? 0) + (holds ? 1 : -1);
+  if (count > 0)
+    waitingByTab.set(request.tab, count);
+  else
+    waitingByTab.delete(request.tab);
+}
+
 const queues = new Map();  // tab id -> its calls not yet sent, oldest first
 // Tab ids with calls waiting: a tab that starts waiting goes before those
 // that have had a turn, so the one call at the key is all it waits for.
@@ -235,10 +255,6 @@ let atKey = null;          // the call sent to the host that neither ran to its 
 
 function enqueue(call) {
   const queue = queues.get(call.tab) ?? [];
-  if (queue.length >= MAX_WAITING_PER_TAB) {
-    call.finish({ error: "busy", message: `over ${MAX_WAITING_PER_TAB} calls of this tab wait already` });
-    return;
-  }
   queue.push(call);
   queues.set(call.tab, queue);
   if (!turns.includes(call.tab) && !fresh.includes(call.tab))
@@ -257,16 +273,20 @@ function dispatch() {
       queues.delete(tab);
     atKey = call;
     call.state = "sent";
+    holdPlace(call, false);
     call.hostId = send(call.request, (reply) => {
       call.state = "done";
+      holdPlace(call, false);
       freeKey(call);
       call.finish(reply);
     }, (state) => {
       if (state === "waiting") {
         call.state = "waiting";
+        holdPlace(call, true);
         freeKey(call);
       } else if (state === "running") {
         call.state = "running";
+        holdPlace(call, false);
         call.notify({ pending: "started" });
       }
     });
@@ -298,6 +318,7 @@ function withdraw(call) {
       }
     }
     call.state = "done";
+    holdPlace(call, false);
     call.finish({ error: "timeout", message: "withdrawn before it reached the key" });
   } else if (call.state === "sent" || call.state === "waiting") {
     withdrawAtHost(call.hostId);  // answered "timeout" if it still waits; else its result comes
@@ -308,20 +329,38 @@ function withdraw(call) {
 // `notify` an interim message; the call object, for a withdrawal.
 function handle(request, sender, respond, notify) {
   const origin = originOf(sender);
-  if (request.kind === "tallykey-hello") {
-    hello(origin, notify).then(respond, (error) => respond({ error: "extension-failed", message: String(error) }));
+  const tab = sender.tab.id;
+  const known = request.kind === "tallykey-hello" ||
+    (request.kind === "tallykey-call" && typeof request.method === "string" && Array.isArray(request.args));
+  if (!known)
+    return null;
+  if (tabIsFull(tab)) {
+    respond(BUSY);
     return null;
   }
-  if (request.kind !== "tallykey-call" || typeof request.method !== "string" || !Array.isArray(request.args))
+  const failed = (error) => ({ error: "extension-failed", message: String(error) });
+  if (request.kind === "tallykey-hello") {
+    const handshake = { tab };
+    holdPlace(handshake, true);
+    hello(origin, notify).then((reply) => reply, failed).then((reply) => {
+      holdPlace(handshake, false);
+      respond(reply);
+    });
     return null;
-  const call = { tab: sender.tab.id, state: "queued", hostId: null, finish: respond, notify, request: null };
+  }
+  const call = { tab, state: "queued", hostId: null, finish: respond, notify, request: null };
+  holdPlace(call, true);
   // The answer to the site's consent window comes first, when one is open.
   userConsent(origin).then((consent) => {
     if (call.state !== "queued")
       return;  // withdrawn meanwhile
     call.request = { method: request.method, args: request.args, origin, consent };
     enqueue(call);
-  }, (error) => respond({ error: "extension-failed", message: String(error) }));
+  }, (error) => {
+    call.state = "done";
+    holdPlace(call, false);
+    respond(failed(error));
+  });
   return call;
 }
 

@@ -16,11 +16,56 @@ test("a tab has at most 16 calls waiting; more are busy at once", async () => {
     a.call("GetSN");
   await settle();
   assert.equal(calls(browser).length, 1, "one call at the key at a time");
-  assert.deepEqual(a.final(), ["busy"], "1 at the key, 16 waiting, the 18th refused");
+  assert.deepEqual(a.final(), ["busy", "busy"], "all came at once: 16 waiting, two refused");
+  a.call("GetSN");  // the place of the one that went to the key
+  a.call("GetSN");
+  await settle();
+  assert.deepEqual(a.final(), ["busy", "busy", "busy"], "1 at the key, 16 waiting, one more refused");
   const other = browser.tab("https://a.example");  // another tab of the same site has its own 16
   other.call("GetSN");
   await settle();
   assert.deepEqual(other.final(), []);
+});
+
+// Requests that wait for something other than the key count too, or a tab
+// could pile up handshakes, or calls behind a consent window, without bound.
+for (const [what, send] of [["handshakes", (tab) => tab.hello()], ["calls", (tab) => tab.call("GetSN")]]) {
+  test(`${what} waiting for the user's answer count against the tab's 16`, async () => {
+    const browser = makeBrowser({ "https://ask.example": "ask" });
+    const a = browser.tab("https://ask.example");
+    a.hello();  // opens the window
+    await settle();
+    for (let i = 0; i < 16; ++i)
+      send(a);
+    await settle();
+    assert.deepEqual(a.final(), ["busy"], "the handshake and 15 more wait; the 17th is refused");
+    const [window] = browser.openWindows();
+    await browser.fromPage(window.url, { kind: "consent-answer", allow: true });
+    await settle();
+    send(a);
+    await settle();
+    assert.equal(a.final().filter((r) => r === "busy").length, 1, "answered requests gave their places back");
+  });
+}
+
+test("calls the host holds after wrong passwords count against their tab", async () => {
+  const browser = makeBrowser(LISTED, { hold: () => true });
+  const guesser = browser.tab("https://a.example");
+  for (let i = 0; i < 16; ++i)
+    guesser.call("HMAC_MD5", ["wrong", "m"]);
+  for (let i = 0; i < 16; ++i) {
+    await settle();
+    browser.notice(calls(browser)[i].id, "waiting");
+  }
+  await settle();
+  assert.equal(calls(browser).length, 16, "each went to the host and waits there");
+  guesser.call("GetSN");
+  await settle();
+  assert.deepEqual(guesser.final(), ["busy"]);
+  browser.notice(calls(browser)[0].id, "running");  // reached the key: no longer waiting
+  guesser.call("GetSN");
+  await settle();
+  assert.deepEqual(guesser.final(), ["busy"]);
 });
 
 test("tabs take turns: a flood holds another tab's call back by one call at most", async () => {
