@@ -15,7 +15,7 @@ if(WIN32)
 else()
   # Shared objects export only what is marked so (plug-in and provider entry
   # points), as DLLs do; keydevice's helpers stay private to each library.
-  add_compile_options(-fPIC -fvisibility=hidden -fvisibility-inlines-hidden)
+  add_compile_options(-fPIC -fvisibility=hidden $<$<COMPILE_LANGUAGE:CXX>:-fvisibility-inlines-hidden>)
   if(TALLYKEY_FUZZ)
     # Every library a harness holds is instrumented for coverage; only the
     # harnesses link libFuzzer's main.

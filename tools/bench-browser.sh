@@ -14,6 +14,7 @@ export TALLYKEY_BROWSER_BUILD=$root/build/linux/browser
 export TALLYKEY_HOST=$root/build/linux/bin/tallykey-host
 export TALLYKEY_SIMKEY=$root/build/linux/bin/simkey
 export LD_LIBRARY_PATH=$root/build/linux/bin
+export TALLYKEY_NULL_HOST=$root/build/linux/bin/nullhost
 
 devices=$(mktemp -d)
 trap 'rm -rf "$devices"' EXIT

@@ -30,31 +30,24 @@ const CALLS = [
 const pluginMs = JSON.parse(process.env.TALLYKEY_PLUGIN_MS || "{}");
 const row = (cells) => cells.map((t, i) => String(t).padEnd(i === 1 ? 20 : 12)).join("");
 
-// A host that does nothing: it answers every frame at once (the handshake
-// as the real host would, for a listed origin; every call with 0), so that
-// the browsers' own native-messaging cost is measured in the same run.
-const NULL_HOST = [
-  "#!/usr/bin/python3",
-  "import json, struct, sys",
-  "read, write = sys.stdin.buffer.read, sys.stdout.buffer",
-  "while True:",
-  "    head = read(4)",
-  "    if len(head) < 4: break",
-  "    request = json.loads(read(struct.unpack('<I', head)[0]))",
-  "    result = {'host': VERSION, 'access': 'listed'} if request.get('method') == 'hello' else 0",
-  "    body = json.dumps({'id': request.get('id'), 'result': result}).encode()",
-  "    write.write(struct.pack('<I', len(body)) + body); write.flush()",
-].join("\n") + "\n";
+// A host that does nothing (tools/nullhost.c): it answers every frame at
+// once, so that the browsers' own native-messaging cost is measured in the
+// same run; "waiting", it first sleeps each method's mandated wait, so the
+// real host's time over it is our own work (the host's and the key's).
+const NULL_HOST = process.env.TALLYKEY_NULL_HOST;
+const HOSTS = { real: null, idle: [], waiting: ["--wait"] };
 
 // Median ms per call of each method in one browser, with the real host or
-// the do-nothing one.
+// the do-nothing one (nullHost: its arguments).
 async function measure(launch, nullHost) {
   const machine = new Machine();
   machine.registerHost();
   machine.addKey("key", "--password", "pw");
   if (nullHost) {
-    const script = path.join(machine.folder, "null-host.py");
-    fs.writeFileSync(script, NULL_HOST.replace("VERSION", JSON.stringify(versionText())), { mode: 0o755 });
+    // Manifests name a program without arguments; the browsers add their own.
+    const script = path.join(machine.folder, "null-host.sh");
+    const command = [NULL_HOST, versionText(), ...nullHost].map((word) => `'${word}'`).join(" ");
+    fs.writeFileSync(script, `#!/bin/sh\nexec ${command}\n`, { mode: 0o755 });
     for (const manifest of machine.manifests())
       fs.writeFileSync(manifest, JSON.stringify({ ...JSON.parse(fs.readFileSync(manifest, "utf8")), path: script }));
   }
@@ -86,16 +79,24 @@ async function measure(launch, nullHost) {
   return times;
 }
 
+if (!NULL_HOST || !fs.existsSync(NULL_HOST))
+  throw new Error("set TALLYKEY_NULL_HOST to the built nullhost");
 const server = await startServer();
-console.log(row(["browser", "call", "ms/call", "plug-in", "over plug-in", "null host", "over null", "mandated"]));
+// ms/call: the product; null: the do-nothing host, the browser's own cost;
+// null+wait: the same host sleeping the mandated waits; ours: the product
+// over that, the host's and the key's own work.
+console.log(row(["browser", "call", "ms/call", "plug-in", "over plug-in", "null", "over null", "null+wait",
+                 "ours", "mandated"]));
 for (const [name, launch] of Object.entries(BROWSERS)) {
-  const real = await measure(launch, false);
-  const idle = await measure(launch, true);
+  const times = {};
+  for (const [kind, nullHost] of Object.entries(HOSTS))
+    times[kind] = await measure(launch, nullHost);
   for (const [method, , mandated] of CALLS) {
-    const ms = real[method], plugin = pluginMs[method];
-    console.log(row([name, method, ms.toFixed(1), plugin === undefined ? "-" : plugin.toFixed(1),
-                     plugin === undefined ? "-" : (ms - plugin).toFixed(1), idle[method].toFixed(1),
-                     (ms - idle[method]).toFixed(1), mandated]));
+    const ms = times.real[method], plugin = pluginMs[method];
+    const figure = (value) => value === undefined ? "-" : value.toFixed(1);
+    console.log(row([name, method, figure(ms), figure(plugin), figure(plugin === undefined ? undefined : ms - plugin),
+                     figure(times.idle[method]), figure(ms - times.idle[method]), figure(times.waiting[method]),
+                     figure(ms - times.waiting[method]), mandated]));
   }
 }
 server.close();
