@@ -70,6 +70,7 @@ void Fields(Cursor& c, DeviceRecord& r, uint8_t& kind, uint8_t& productChars, ch
     c.Number(k.identifyLength);
     c.Number(k.finalStatus);
     c.Number(k.faults);
+    c.Number(r.usagePage);
 }
 
 } // namespace

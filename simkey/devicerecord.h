@@ -35,7 +35,14 @@ struct DeviceRecord {
     std::u16string productString;
     DeviceCounters counters;
     KeyState key;  // the firmware's state; only meaningful for KIND_KEY
+    // The top-level collection a kernel device (uhid) declares: 0 is a
+    // vendor page with the key's one feature report; 0x0001 a mouse;
+    // 0xF1D0 a FIDO token.
+    uint16_t usagePage;
 };
+
+const uint16_t USAGE_PAGE_DESKTOP = 0x0001;
+const uint16_t USAGE_PAGE_FIDO = 0xF1D0;
 
 // A factory-new key: ids 0x0111, the maker's product string.
 DeviceRecord NewKeyRecord(const uint8_t serial[8]);

@@ -21,6 +21,9 @@
 #include "devicerecord.h"
 #include "hex.h"
 #include "md5.h"
+#ifdef __linux__
+#include "uhid.h"
+#endif
 
 using namespace SIMKEY;
 namespace fs = std::filesystem;
@@ -31,19 +34,25 @@ const char USAGE[] =
     "usage: simkey [--dir DIR] COMMAND ...\n"
     "  add-key NAME [--serial HEX16] [--password TEXT] [--digest-key HEX32] [--busy N]\n"
     "      a factory-new key (no password unless --password) in DIR/NAME.dev\n"
-    "  add-hid NAME --vid HEX --pid HEX [--product TEXT]\n"
-    "      any other HID interface\n"
+    "  add-hid NAME --vid HEX --pid HEX [--product TEXT] [--usage-page HEX]\n"
+    "      any other HID interface (usage page 1: a mouse, F1D0: a FIDO token,\n"
+    "      otherwise a vendor page with a feature report, as the key has)\n"
     "  set NAME OPTION...       change a device; options:\n"
     "      --fault F, --no-fault F, --clear-faults, where F is one of\n"
     "          write read busy-forever digest-length-15 verify-zero\n"
     "          no-preparsed attributes product-string final-status=HEX\n"
     "      --busy N, --serial HEX16, --password TEXT, --blank-password,\n"
-    "      --digest-key HEX32, --vid HEX, --pid HEX, --product TEXT,\n"
+    "      --digest-key HEX32, --vid HEX, --pid HEX, --product TEXT, --usage-page HEX,\n"
     "      --identity TEXT, --identify-length N, --after-identity HEX,\n"
     "      --reset-counters\n"
     "  show NAME                the device's state, one 'key value' a line\n"
     "  list                     every device, one a line\n"
     "  remove NAME\n"
+    "  uhid [--ready FILE]      (Linux) make every device of DIR a kernel HID device\n"
+    "      through /dev/uhid and answer its feature reports until killed; devices\n"
+    "      added, changed or removed in DIR are plugged in, replugged or unplugged.\n"
+    "      FILE lists 'NAME /dev/hidrawN SYSFS-PATH' once every device has its node,\n"
+    "      and again after each change. Opening a node counts as a preparsed data get.\n"
     "  hold NAME --ready FILE [--seconds N]\n"
     "      open the device exclusively, as a program using the key would, create\n"
     "      FILE once it is held, and keep it for N seconds (30) or until killed\n"
@@ -242,6 +251,8 @@ void ApplyOption(DeviceRecord& record, const std::string& option, Arguments& arg
         HexArgument(args.Take("digest key"), key.digestKey, sizeof key.digestKey);
     } else if (option == "--vid") {
         record.vendorId = static_cast<uint16_t>(Number(args.Take("vendor id"), 0xFFFF, 16));
+    } else if (option == "--usage-page") {
+        record.usagePage = static_cast<uint16_t>(Number(args.Take("usage page"), 0xFFFF, 16));
     } else if (option == "--pid") {
         record.productId = static_cast<uint16_t>(Number(args.Take("product id"), 0xFFFF, 16));
     } else if (option == "--product") {
@@ -276,6 +287,7 @@ void Show(const std::string& name, const DeviceRecord& r)
     std::printf("kind %s\n", r.kind == KIND_KEY ? "key" : "hid");
     std::printf("vendor_id 0x%04x\nproduct_id 0x%04x\n", r.vendorId, r.productId);
     std::printf("product %s\n", ToUtf8(r.productString).c_str());
+    std::printf("usage_page 0x%04x\n", r.usagePage);
     std::printf("preparsed_data_gets %u\nattribute_reads %u\nproduct_string_reads %u\n", r.counters.preparsedDataGets,
                 r.counters.attributeReads, r.counters.productStringReads);
     std::printf("feature_writes %u\nfeature_reads %u\n", r.counters.featureWrites, r.counters.featureReads);
@@ -361,6 +373,21 @@ int main(int argc, char** argv)
             std::printf("\n");
         }
         return 0;
+    }
+
+    if (command == "uhid") {
+#ifdef __linux__
+        fs::path ready;
+        while (args.More()) {
+            std::string option = args.Take("option");
+            if (option != "--ready")
+                Fail("unknown option: " + option);
+            ready = args.Take("file");
+        }
+        return ServeUhid(dir, ready);
+#else
+        Fail("uhid is Linux's");
+#endif
     }
 
     std::string name = args.Take("device name");
