@@ -115,7 +115,7 @@ HRESULT CUsbKey::Create(IUnknown* outer, REFIID riid, void** ppv)
     return hr;
 }
 
-CUsbKey::CUsbKey(IUnknown* outerUnknown) : inner(*this), outer(outerUnknown), references(0), safetyOptions(0), api{}
+CUsbKey::CUsbKey(IUnknown* outerUnknown) : inner(*this), outer(outerUnknown), references(0), safetyOptions(0), api{}, devices(api)
 {
     api.Bind();
     Module::Lock();
@@ -213,7 +213,7 @@ HRESULT CUsbKey::Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* pa
 HRESULT CUsbKey::InitPassword(BSTR szPassword, VARIANT* pResult)
 {
     return Run(pResult, [&]() -> LONG {
-        CKeySession key(api);
+        CKeySession key(devices);
         KeyResult result = OpenKey(key);
         if (result == KEY_RESULT_OK)
             result = key.ProveBlank();  // refused: the key has a password already
@@ -228,7 +228,7 @@ HRESULT CUsbKey::InitPassword(BSTR szPassword, VARIANT* pResult)
 HRESULT CUsbKey::FindKeys(VARIANT* pCount)
 {
     return Run(pCount, [&]() -> LONG {
-        CKeySession key(api);
+        CKeySession key(devices);
         return key.Check() == KEY_RESULT_OK ? static_cast<LONG>(key.CountKeys()) : static_cast<LONG>(KEY_RESULT_HID_UNAVAILABLE);
     });
 }
@@ -236,7 +236,7 @@ HRESULT CUsbKey::FindKeys(VARIANT* pCount)
 HRESULT CUsbKey::UpdatePassword(BSTR szOldPassword, BSTR szNewPassword, VARIANT* pResult)
 {
     return Run(pResult, [&]() -> LONG {
-        CKeySession key(api);
+        CKeySession key(devices);
         KeyResult result = OpenAndProve(key, szOldPassword);
         if (result == KEY_RESULT_OK) {
             AnsiText password(szNewPassword);
@@ -251,7 +251,7 @@ HRESULT CUsbKey::GetSN(VARIANT* pSN, VARIANT* pResult)
     if (pSN == nullptr)
         return E_POINTER;
     return Run(pResult, [&]() -> LONG {
-        CKeySession key(api);
+        CKeySession key(devices);
         KeyResult result = OpenKey(key);
         if (result != KEY_RESULT_OK)
             return result;
@@ -268,7 +268,7 @@ HRESULT CUsbKey::HMAC_MD5(BSTR szPassword, BSTR bszInput, int nLength, VARIANT* 
     if (pDigest == nullptr)
         return E_POINTER;
     return Run(pResult, [&]() -> LONG {
-        CKeySession key(api);
+        CKeySession key(devices);
         KeyResult result = OpenAndProve(key, szPassword);
         if (result != KEY_RESULT_OK)
             return result;

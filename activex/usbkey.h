@@ -65,4 +65,5 @@ private:
     ULONG references;  // single-threaded apartment: plain counting
     DWORD safetyOptions;
     HIDUSBKEY::HidApi api;
+    HIDUSBKEY::HidDeviceTable devices;  // over api
 };

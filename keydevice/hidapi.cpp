@@ -4,7 +4,6 @@
 #include <memory>
 
 #ifdef TALLYKEY_HIDRAW_EDGE
-#include "hidraw.h"
 #endif
 
 namespace HIDUSBKEY {
@@ -34,9 +33,6 @@ void BindEntry(HMODULE module, const char* name, Function& entry)
 
 void HidApi::Bind()
 {
-#ifdef TALLYKEY_HIDRAW_EDGE
-    BindHidraw(*this);
-#else
     hid.module = LoadLibraryW(TALLYKEY_WIDE("hid.dll"));
     BindEntry(hid.module, "HidD_GetHidGuid", hid.HidD_GetHidGuid);
     BindEntry(hid.module, "HidD_GetPreparsedData", hid.HidD_GetPreparsedData);
@@ -51,7 +47,6 @@ void HidApi::Bind()
     BindEntry(setup.module, "SetupDiGetClassDevsA", setup.SetupDiGetClassDevsA);
     BindEntry(setup.module, "SetupDiEnumDeviceInterfaces", setup.SetupDiEnumDeviceInterfaces);
     BindEntry(setup.module, "SetupDiGetDeviceInterfaceDetailA", setup.SetupDiGetDeviceInterfaceDetailA);
-#endif
 }
 
 bool HidApi::IsComplete() const
@@ -223,11 +218,66 @@ void HidDeviceHandle::Close()
     }
 }
 
-void SecureWipe(void* data, size_t bytes)
+namespace {
+
+// Bytes a product string may take, and so the buffer we hand the driver.
+const ULONG PRODUCT_STRING_BYTES = 256;
+
+class HidChannel : public DeviceChannel {
+public:
+    explicit HidChannel(const HidFunctions& hidFunctions) : device(hidFunctions), hid(hidFunctions) {}
+    bool SetFeature(void* report, size_t bytes) override
+    {
+        return bytes == static_cast<ULONG>(bytes) && hid.HidD_SetFeature(device.handle, report, static_cast<ULONG>(bytes));
+    }
+    bool GetFeature(void* report, size_t bytes) override
+    {
+        return bytes == static_cast<ULONG>(bytes) && hid.HidD_GetFeature(device.handle, report, static_cast<ULONG>(bytes));
+    }
+
+    HidDeviceHandle device;
+
+private:
+    const HidFunctions& hid;
+};
+
+} // namespace
+
+bool HidDeviceTable::IsComplete() const { return api.IsComplete(); }
+
+bool HidDeviceTable::Enumerate(uint16_t vendorId, uint16_t productId, std::vector<ListedDevice>& devices) const
 {
-    volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
-    while (bytes--)
-        *p++ = 0;
+    std::vector<std::string> paths;
+    if (!EnumerateHidInterfaces(api.setup, api.hid, paths))
+        return false;
+    for (const std::string& path : paths) {
+        // Only an opened interface tells its ids here.
+        HidDeviceHandle device(api.hid);
+        if (!device.Open(path.c_str()))
+            continue;
+        HIDD_ATTRIBUTES attributes{};
+        attributes.Size = sizeof attributes;
+        if (!api.hid.HidD_GetAttributes(device.handle, &attributes) || attributes.VendorID != vendorId ||
+            attributes.ProductID != productId)
+            continue;
+        WCHAR product[PRODUCT_STRING_BYTES / sizeof(WCHAR)] = {};
+        if (!api.hid.HidD_GetProductString(device.handle, product, PRODUCT_STRING_BYTES))
+            continue;
+        // The driver's buffer need not be terminated: nothing past it is read.
+        size_t length = 0;
+        while (length < sizeof product / sizeof product[0] && product[length] != 0)
+            ++length;
+        devices.push_back(ListedDevice{path, std::u16string(product, product + length), nullptr});
+    }
+    return true;
+}
+
+std::unique_ptr<DeviceChannel> HidDeviceTable::Open(ListedDevice& listed) const
+{
+    auto channel = std::make_unique<HidChannel>(api.hid);
+    if (!channel->device.Open(listed.path.c_str()))
+        return nullptr;
+    return channel;
 }
 
 } // namespace HIDUSBKEY

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "devicetable.h"
 #include "platform.h"
 
 namespace HIDUSBKEY {
@@ -99,7 +100,19 @@ public:
     const HidFunctions& hid;
 };
 
-// Overwrites memory that held a secret; the compiler may not drop it.
-void SecureWipe(void* data, size_t bytes);
+// The device table over the HID class driver and the device-setup service
+// (bound, or filled by a test): the walk over every present HID interface,
+// each opened for its attributes and, where the ids are the wanted ones,
+// its product string; a listed device opened exclusively.
+class HidDeviceTable : public DeviceTable {
+public:
+    explicit HidDeviceTable(const HidApi& hidApi) : api(hidApi) {}
+    bool IsComplete() const override;
+    bool Enumerate(uint16_t vendorId, uint16_t productId, std::vector<ListedDevice>& devices) const override;
+    std::unique_ptr<DeviceChannel> Open(ListedDevice& device) const override;
+
+private:
+    const HidApi& api;
+};
 
 } // namespace HIDUSBKEY

@@ -16,9 +16,9 @@ struct PasswordDigest {
 
 } // namespace
 
-CKeySession::CKeySession(const HidApi& hidApi) : api(hidApi), finder(api.hid, api.setup), key(api.hid) {}
+CKeySession::CKeySession(const DeviceTable& table) : devices(table), finder(table), key(table) {}
 
-KeyResult CKeySession::Check() const { return api.IsComplete() ? KEY_RESULT_OK : KEY_RESULT_HID_UNAVAILABLE; }
+KeyResult CKeySession::Check() const { return devices.IsComplete() ? KEY_RESULT_OK : KEY_RESULT_HID_UNAVAILABLE; }
 
 KeyResult CKeySession::Find()
 {
@@ -34,7 +34,7 @@ unsigned CKeySession::CountKeys()
     return finder.Count();
 }
 
-KeyResult CKeySession::Open() { return key.Open(finder.FirstPath()) ? KEY_RESULT_OK : KEY_RESULT_OPEN_FAILED; }
+KeyResult CKeySession::Open() { return key.Open(finder.First()) ? KEY_RESULT_OK : KEY_RESULT_OPEN_FAILED; }
 
 KeyResult CKeySession::Prove(const void* password, size_t length)
 {

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "hidapi.h"
+#include "devicetable.h"
 #include "keyfinder.h"
 #include "usbhidkey.h"
 
@@ -27,11 +27,11 @@ enum KeyResult : int32_t {
 
 class CKeySession {
 public:
-    explicit CKeySession(const HidApi& api);
+    explicit CKeySession(const DeviceTable& table);
     CKeySession(const CKeySession&) = delete;
     CKeySession& operator=(const CKeySession&) = delete;
 
-    // Every bound entry point is there.
+    // Every entry point the platform offers is there.
     KeyResult Check() const;
     // Scans once; exactly one key must be attached.
     KeyResult Find();
@@ -51,7 +51,7 @@ public:
     const uint8_t* SerialNumber() const { return key.SerialNumber(); }
 
 private:
-    const HidApi& api;
+    const DeviceTable& devices;
     CUsbHidKeyFinder finder;
     CUsbHidKey key;
 };

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "hidapi.h"
 
 namespace HIDUSBKEY {
 
@@ -132,6 +131,13 @@ void Md5Digest(const void* bytes, size_t length, uint8_t digest[MD5_DIGEST_BYTES
     Md5Final(context, digest);
     // The context held the password.
     SecureWipe(&context, sizeof context);
+}
+
+void SecureWipe(void* data, size_t bytes)
+{
+    volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
+    while (bytes--)
+        *p++ = 0;
 }
 
 } // namespace HIDUSBKEY

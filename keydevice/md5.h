@@ -21,4 +21,8 @@ void Md5Update(Md5Context& context, const void* bytes, size_t length);
 void Md5Final(Md5Context& context, uint8_t digest[MD5_DIGEST_BYTES]);
 void Md5Digest(const void* bytes, size_t length, uint8_t digest[MD5_DIGEST_BYTES]);
 
+// Overwrites memory that held a secret (a password, its digest, a digest
+// state); the compiler may not drop it.
+void SecureWipe(void* data, size_t bytes);
+
 } // namespace HIDUSBKEY

@@ -26,7 +26,7 @@ KeyWaitFunction keyWait = SystemSleep;
 
 void SetKeyWaitFunction(KeyWaitFunction wait) { keyWait = wait ? wait : SystemSleep; }
 
-CUsbHidKey::CUsbHidKey(const HidFunctions& hidFunctions) : device(hidFunctions), hid(hidFunctions), serial{} {}
+CUsbHidKey::CUsbHidKey(const DeviceTable& table) : devices(table), serial{}, report{} {}
 
 CUsbHidKey::~CUsbHidKey()
 {
@@ -46,16 +46,16 @@ void CUsbHidKey::Prepare(uint8_t command, uint8_t length)
 
 bool CUsbHidKey::Transfer(DWORD waitMs)
 {
-    if (!hid.HidD_SetFeature(device.handle, &report, sizeof report))
+    if (!channel || !channel->SetFeature(&report, sizeof report))
         return false;
     keyWait(waitMs);
-    if (!hid.HidD_GetFeature(device.handle, &report, sizeof report))
+    if (!channel->GetFeature(&report, sizeof report))
         return false;
     for (unsigned busy = 1; report.status == KEY_STATUS_BUSY; ++busy) {
         if (busy >= KEY_MAX_BUSY_ANSWERS)
             return false;
         keyWait(KEY_BUSY_POLL_MS);
-        if (!hid.HidD_GetFeature(device.handle, &report, sizeof report))
+        if (!channel->GetFeature(&report, sizeof report))
             return false;
     }
     return report.status == KEY_STATUS_OK;
@@ -63,7 +63,19 @@ bool CUsbHidKey::Transfer(DWORD waitMs)
 
 bool CUsbHidKey::Open(const char* path)
 {
-    if (path == nullptr || !device.Open(path))
+    if (path == nullptr)
+        return false;
+    ListedDevice listed{path, {}, nullptr};
+    return Open(&listed);
+}
+
+bool CUsbHidKey::Open(ListedDevice* listed)
+{
+    channel.reset();
+    if (listed == nullptr)
+        return false;
+    channel = devices.Open(*listed);
+    if (!channel)
         return false;
     Prepare(KEY_CMD_IDENTIFY, 0);
     if (!Transfer(KEY_WAIT_MS) || report.length != KEY_IDENTIFY_LENGTH || !IsKeyIdentity(report.data))

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
-#include "hidapi.h"
+#include "devicetable.h"
+#include "md5.h"
+#include "platform.h"
 
 namespace HIDUSBKEY {
 
@@ -50,11 +53,13 @@ void SetKeyWaitFunction(KeyWaitFunction wait);  // null restores the sleep
 
 class CUsbHidKey {
 public:
-    explicit CUsbHidKey(const HidFunctions& hidFunctions);
+    explicit CUsbHidKey(const DeviceTable& table);
     virtual ~CUsbHidKey();
     CUsbHidKey(const CUsbHidKey&) = delete;
     CUsbHidKey& operator=(const CUsbHidKey&) = delete;
 
+    // Opens a listed key (taking over what the listing holds) and identifies it.
+    bool Open(ListedDevice* listed);
     bool Open(const char* path);
     const uint8_t* SerialNumber() const { return serial; }
     bool VerifyPassword(const uint8_t digest[KEY_DIGEST_BYTES]);
@@ -71,8 +76,8 @@ private:
     void Prepare(uint8_t command, uint8_t length);
     bool PasswordCommand(uint8_t command, const uint8_t digest[KEY_DIGEST_BYTES], DWORD waitMs);
 
-    HidDeviceHandle device;
-    const HidFunctions& hid;
+    const DeviceTable& devices;
+    std::unique_ptr<DeviceChannel> channel;
     uint8_t serial[KEY_SERIAL_BYTES];
     KeyReport report;
 };

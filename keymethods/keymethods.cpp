@@ -169,10 +169,10 @@ bool ChecksPassword(Method method)
            method == Method::HMAC_MD5_HexString;
 }
 
-Result Call(Method method, const HidApi& api, const Argument* args, size_t count, LogTarget& log)
+Result Call(Method method, const DeviceTable& devices, const Argument* args, size_t count, LogTarget& log)
 {
     try {
-        CKeySession key(api);
+        CKeySession key(devices);
         switch (method) {
         case Method::InitPassword: return InitPassword(key, args, count);
         case Method::FindKeys: return FindKeys(key);

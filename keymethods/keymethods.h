@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "hidapi.h"
+#include "devicetable.h"
 #include "keysession.h"
 
 namespace KEYMETHODS {
@@ -58,6 +58,6 @@ public:
 // One call, self-contained: it scans for the key, opens it, proves the
 // password and runs its command, and releases everything before it
 // returns. Running out of memory is -6; nothing escapes.
-Result Call(Method method, const HIDUSBKEY::HidApi& api, const Argument* args, size_t count, LogTarget& log);
+Result Call(Method method, const HIDUSBKEY::DeviceTable& devices, const Argument* args, size_t count, LogTarget& log);
 
 } // namespace KEYMETHODS

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <new>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -145,13 +146,6 @@ public:
     }
 };
 
-// The bound HID functions, released however the host ends.
-struct BoundHidApi {
-    HIDUSBKEY::HidApi api{};
-    BoundHidApi() { api.Bind(); }
-    ~BoundHidApi() { api.Release(); }
-};
-
 // Calls that wait out a wrong password's delay, in their order of arrival.
 // Other calls go ahead meanwhile; a page that keeps guessing holds up only
 // its own password calls.
@@ -260,7 +254,8 @@ int main(int argc, char** argv)
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
-    BoundHidApi hid;
+    // The platform's devices, released however the host ends.
+    const std::unique_ptr<HIDUSBKEY::DeviceTable> devices = HIDUSBKEY::BindSystemDevices();
     const std::string folder = UserStateFolder();
     HostTrace trace(folder);
     std::string problem;
@@ -270,7 +265,7 @@ int main(int argc, char** argv)
         trace.Problem(problem);
     }
     GuessLedger guesses(GuessLedger::FileIn(folder));
-    Host host(hid.api, policy, trace, guesses);
+    Host host(*devices, policy, trace, guesses);
     StandardStreams streams;
     return Serve(host, streams);
 }

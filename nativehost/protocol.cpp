@@ -243,7 +243,7 @@ std::string Host::Run(const KeyCall& call)
                                           : KEYMETHODS::Argument::NotAString());
         }
         HostTrace::ForOrigin log(trace, call.origin);
-        KEYMETHODS::Result result = KEYMETHODS::Call(call.method, api, arguments.data(), arguments.size(), log);
+        KEYMETHODS::Result result = KEYMETHODS::Call(call.method, devices, arguments.data(), arguments.size(), log);
         trace.Line(call.origin, KEYMETHODS::MethodName(call.method), arguments.size(), result);
         if (KEYMETHODS::ChecksPassword(call.method)) {
             if (!result.isString && result.number == HIDUSBKEY::KEY_RESULT_WRONG_PASSWORD)

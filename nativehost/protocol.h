@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "guesses.h"
-#include "hidapi.h"
+#include "devicetable.h"
 #include "hosttrace.h"
 #include "keymethods.h"
 #include "origins.h"
@@ -58,8 +58,8 @@ struct KeyCall {
 
 class Host {
 public:
-    Host(const HIDUSBKEY::HidApi& api, OriginPolicy policy, HostTrace& trace, GuessLedger& guesses)
-        : api(api), policy(std::move(policy)), trace(trace), guesses(guesses)
+    Host(const HIDUSBKEY::DeviceTable& devices, OriginPolicy policy, HostTrace& trace, GuessLedger& guesses)
+        : devices(devices), policy(std::move(policy)), trace(trace), guesses(guesses)
     {
     }
 
@@ -75,7 +75,7 @@ public:
     std::string Handle(const std::string& frame);
 
 private:
-    const HIDUSBKEY::HidApi& api;
+    const HIDUSBKEY::DeviceTable& devices;
     OriginPolicy policy;
     HostTrace& trace;
     GuessLedger& guesses;

@@ -54,7 +54,7 @@ public:
 
 } // namespace
 
-CPluginObject::CPluginObject() : header{}, hidApi{}
+CPluginObject::CPluginObject() : header{}
 {
     // Without the browser's identifiers no name can be mapped: no methods.
     for (int i = 0; i < METHOD_COUNT; ++i) {
@@ -64,10 +64,10 @@ CPluginObject::CPluginObject() : header{}, hidApi{}
             methods.insert({id, method});
     }
     // Last, so that running out of memory above leaves no library loaded.
-    hidApi.Bind();
+    devices = HIDUSBKEY::BindSystemDevices();
 }
 
-CPluginObject::~CPluginObject() { hidApi.Release(); }
+CPluginObject::~CPluginObject() = default;
 
 CPluginObject* CPluginObject::Instance()
 {
@@ -112,7 +112,7 @@ bool CPluginObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t ar
                                     : Argument::NotAString());
         }
         PageLogTarget log;
-        answer = Call(method, hidApi, arguments.data(), arguments.size(), log);
+        answer = Call(method, *devices, arguments.data(), arguments.size(), log);
     } catch (const std::exception&) {  // no memory for the arguments' list
         answer = Result::Number(HIDUSBKEY::KEY_RESULT_OPERATION_FAILED);
     }

@@ -6,8 +6,9 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 
-#include "hidapi.h"
+#include "devicetable.h"
 #include "keymethods.h"
 #include "npapi.h"
 
@@ -29,5 +30,5 @@ private:
 
     NPObject header;  // first, as NPAPI lays objects out; the browser writes it
     std::map<NPIdentifier, KEYMETHODS::Method> methods;
-    HIDUSBKEY::HidApi hidApi;
+    std::unique_ptr<HIDUSBKEY::DeviceTable> devices;  // the platform's, bound while the object lives
 };

@@ -49,7 +49,7 @@ bool Zero(const uint8_t* bytes, size_t count)
 
 TEST_F(Channel, IdentifyKeepsTheSerial)
 {
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     ASSERT_TRUE(Open(key));
     EXPECT_EQ(ToHexLower(key.SerialNumber(), 8), "0001abcdef10207f");
     ASSERT_EQ(Key().writes.size(), 1u);
@@ -64,7 +64,7 @@ TEST_F(Channel, IdentifyKeepsTheSerial)
 TEST_F(Channel, IdentityIsComparedIgnoringCase)
 {
     std::memcpy(Key().firmware.identity, "BrightHARBOR", 12);
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     EXPECT_TRUE(Open(key));
 }
 
@@ -87,22 +87,22 @@ TEST_F(Channel, IdentifyAnswersOfAnotherShapeAreRejected)
         std::memset(Key().firmware.identity, 0, 12);
         std::memcpy(Key().firmware.identity, c.identity, std::strlen(c.identity));
         Key().firmware.afterIdentity = c.after;
-        CUsbHidKey key(fake.api.hid);
+        CUsbHidKey key(fake.devices);
         EXPECT_FALSE(Open(key)) << c.what;
     }
 }
 
 TEST_F(Channel, OpenFailsForNoPathOrNoDevice)
 {
-    CUsbHidKey key(fake.api.hid);
-    EXPECT_FALSE(key.Open(nullptr));
+    CUsbHidKey key(fake.devices);
+    EXPECT_FALSE(key.Open(static_cast<const char*>(nullptr)));
     EXPECT_FALSE(key.Open((path + ".missing").c_str()));
     EXPECT_TRUE(Key().writes.empty());
 }
 
 TEST_F(Channel, BusyAnswersArePolledUntilTheFinalOne)
 {
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     for (int i = 0; i < 3; ++i)
         Key().answers.push_back(Answer(KEY_STATUS_BUSY));
     Key().firmware.identifyLength = 21;
@@ -118,7 +118,7 @@ TEST_F(Channel, BusyAnswersArePolledUntilTheFinalOne)
 
 TEST_F(Channel, SetPasswordWaitsHalfASecond)
 {
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     OpenAndVerify(key);
     Key().events.clear();
     uint8_t digest[16];
@@ -135,14 +135,14 @@ TEST_F(Channel, SetPasswordWaitsHalfASecond)
 TEST_F(Channel, FailureStatusesAreNotBusy)
 {
     for (uint8_t status : {uint8_t(0x00), uint8_t(0xFF), uint8_t(0x2F)}) {
-        CUsbHidKey key(fake.api.hid);
+        CUsbHidKey key(fake.devices);
         Key().reads = 0;
         Key().answers.push_back(Answer(status, 21));
         EXPECT_FALSE(Open(key)) << int(status);
         EXPECT_EQ(Key().reads, 1) << int(status);
     }
     // After a valid identify too: a final 0xFF fails verify and digest alike.
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     OpenAndVerify(key);
     uint8_t digest[16] = {};
     Key().answers.push_back(Answer(0xFF, 1, "\x01"));
@@ -154,21 +154,21 @@ TEST_F(Channel, FailureStatusesAreNotBusy)
 TEST_F(Channel, FailedWriteOrReadFailsTheExchange)
 {
     {
-        CUsbHidKey key(fake.api.hid);
+        CUsbHidKey key(fake.devices);
         Key().writeOk = false;
         EXPECT_FALSE(Open(key));
         EXPECT_EQ(Key().reads, 0);  // nothing is read after a failed write
         Key().writeOk = true;
     }
     {
-        CUsbHidKey key(fake.api.hid);
+        CUsbHidKey key(fake.devices);
         Key().reads = 0;
         Key().failReadNumber = 1;
         EXPECT_FALSE(Open(key));
     }
     {
         // A read that fails while polling a busy key.
-        CUsbHidKey key(fake.api.hid);
+        CUsbHidKey key(fake.devices);
         Key().reads = 0;
         Key().failReadNumber = 2;
         Key().answers.push_back(Answer(KEY_STATUS_BUSY));
@@ -181,7 +181,7 @@ TEST_F(Channel, FailedWriteOrReadFailsTheExchange)
 
 TEST_F(Channel, BusyForeverIsBounded)
 {
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     Key().busyForever = true;
     EXPECT_FALSE(Open(key));
     EXPECT_EQ(Key().reads, static_cast<int>(KEY_MAX_BUSY_ANSWERS));
@@ -189,7 +189,7 @@ TEST_F(Channel, BusyForeverIsBounded)
 
 TEST_F(Channel, PasswordCommandsNeedANonZeroFirstByte)
 {
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     ASSERT_TRUE(Open(key));
     Key().answers.push_back(Answer(KEY_STATUS_OK, 1, std::string(1, '\0')));
     EXPECT_FALSE(key.VerifyPassword(BLANK_PASSWORD_DIGEST));
@@ -204,7 +204,7 @@ TEST_F(Channel, PasswordCommandsNeedANonZeroFirstByte)
 
 TEST_F(Channel, DigestOfWrongLengthLeavesTheOutputUntouched)
 {
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     OpenAndVerify(key);
     uint8_t digest[16];
     std::memset(digest, 0xA5, sizeof digest);
@@ -220,7 +220,7 @@ TEST_F(Channel, DigestOfWrongLengthLeavesTheOutputUntouched)
 
 TEST_F(Channel, MessagesAreSentWithTheirLength)
 {
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     OpenAndVerify(key);
     uint8_t digest[16];
     ASSERT_TRUE(key.HmacMd5(nullptr, 0, digest));
@@ -242,7 +242,7 @@ TEST_F(Channel, MessagesAreSentWithTheirLength)
 
 TEST_F(Channel, MessagesOverSixtyOneBytesAreNotSent)
 {
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     OpenAndVerify(key);
     size_t before = Key().writes.size();
     uint8_t message[255] = {};
@@ -254,7 +254,7 @@ TEST_F(Channel, MessagesOverSixtyOneBytesAreNotSent)
 
 TEST_F(Channel, ResetCarriesPrefixAndValue)
 {
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     OpenAndVerify(key);
     uint8_t value[16];
     for (int i = 0; i < 16; ++i)
@@ -277,7 +277,7 @@ TEST_F(Channel, NoRequestCarriesBytesOfAnEarlierOne)
 {
     // The answer overwrites the request in place; a key that echoes the
     // request leaves the password digest in the buffer.
-    CUsbHidKey key(fake.api.hid);
+    CUsbHidKey key(fake.devices);
     ASSERT_TRUE(Open(key));
     uint8_t digest[16];
     std::memset(digest, 0x77, sizeof digest);
@@ -298,14 +298,14 @@ TEST_F(Channel, NoRequestCarriesBytesOfAnEarlierOne)
 TEST_F(Channel, DestructionReleasesTheDevice)
 {
     {
-        CUsbHidKey key(fake.api.hid);
+        CUsbHidKey key(fake.devices);
         ASSERT_TRUE(Open(key));
         EXPECT_EQ(fake.preparsedHeld, 1);
         // Held exclusively while open.
-        CUsbHidKey second(fake.api.hid);
+        CUsbHidKey second(fake.devices);
         EXPECT_FALSE(Open(second));
     }
     EXPECT_EQ(fake.preparsedHeld, 0);
-    CUsbHidKey again(fake.api.hid);
+    CUsbHidKey again(fake.devices);
     EXPECT_TRUE(Open(again));
 }

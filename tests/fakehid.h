@@ -58,6 +58,7 @@ public:
     FakeInterface* ByHandle(HANDLE handle);
 
     HIDUSBKEY::HidApi api;
+    HIDUSBKEY::HidDeviceTable devices{api};  // the key logic's view of api
     std::deque<FakeInterface> interfaces;  // references stay valid as more are added
     FakeKey key;
     bool classDevsFails = false;

@@ -18,7 +18,7 @@ class Finder : public ::testing::Test {
 protected:
     std::vector<std::string> Scan()
     {
-        CUsbHidKeyFinder finder(fake.api.hid, fake.api.setup);
+        CUsbHidKeyFinder finder(fake.devices);
         finder.Scan();
         std::vector<std::string> names;
         // FirstPath is the only way to a path from outside; the count says how many.
@@ -55,7 +55,7 @@ protected:
 
 TEST_F(Finder, NoDevices)
 {
-    CUsbHidKeyFinder finder(fake.api.hid, fake.api.setup);
+    CUsbHidKeyFinder finder(fake.devices);
     finder.Scan();
     EXPECT_EQ(finder.Count(), 0u);
     EXPECT_EQ(finder.FirstPath(), nullptr);
@@ -161,7 +161,7 @@ TEST_F(Finder, AKeyHeldOpenIsNotCounted)
 {
     fake.Add("held");
     fake.Add("free");
-    CUsbHidKey holder(fake.api.hid);
+    CUsbHidKey holder(fake.devices);
     ASSERT_TRUE(holder.Open(fake.interfaces[0].path.c_str()));
     EXPECT_EQ(Scan(), std::vector<std::string>{"free"});
     EXPECT_EQ(count, 1u);
@@ -171,7 +171,7 @@ TEST_F(Finder, ScanningAgainGivesTheSameList)
 {
     fake.Add("key-1");
     fake.Add("key-2");
-    CUsbHidKeyFinder finder(fake.api.hid, fake.api.setup);
+    CUsbHidKeyFinder finder(fake.devices);
     finder.Scan();
     std::string first = finder.FirstPath();
     finder.Scan();

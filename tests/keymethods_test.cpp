@@ -80,7 +80,7 @@ protected:
         for (const Arg& arg : args)
             converted.push_back(arg.isString ? Argument::String(arg.bytes.data(), arg.bytes.size())
                                              : Argument::NotAString());
-        return Call(method, fake.api, converted.data(), converted.size(), log);
+        return Call(method, fake.devices, converted.data(), converted.size(), log);
     }
 
     std::string Expected(const std::string& expected)

@@ -66,7 +66,7 @@ protected:
     }
     json Ask(const json& request, const OriginPolicy& policy = OriginPolicy())
     {
-        Host host(fake.api, policy, trace, guesses);
+        Host host(fake.devices, policy, trace, guesses);
         return json::parse(host.Handle(request.dump()));
     }
     // A call as the background sends it for an origin the user allowed.
@@ -235,7 +235,7 @@ TEST_F(NativeHost, ArgumentsThatAreNoStringsAreInvalid)
         EXPECT_EQ(Call("HMAC_MD5", args)["result"], -11) << args.dump();
     EXPECT_EQ(Call("HMAC_MD5", {"pw", "m"})["result"].is_string(), true);
     // A lone surrogate is no string: -11, not an error answer.
-    Host host(fake.api, OriginPolicy(), trace, guesses);
+    Host host(fake.devices, OriginPolicy(), trace, guesses);
     json answer = json::parse(host.Handle(
         R"({"id":1,"method":"HMAC_MD5","args":["pw","\ud800"],"origin":"https://bank.example","consent":true})"));
     EXPECT_EQ(answer["result"], -11);
@@ -243,7 +243,7 @@ TEST_F(NativeHost, ArgumentsThatAreNoStringsAreInvalid)
 
 TEST_F(NativeHost, BadRequestsGetErrorAnswersAndRefusedOriginsNeverReachTheKey)
 {
-    Host host(fake.api, OriginPolicy(), trace, guesses);
+    Host host(fake.devices, OriginPolicy(), trace, guesses);
     for (const char* bad : {"", "not json", "[]", "{}", "{\"id\":3}", "{\"id\":3,\"method\":5}",
                             "{\"id\":3,\"method\":\"getsn\",\"origin\":\"https://a.b\"}",
                             "{\"id\":3,\"method\":\"GetSN\",\"args\":{},\"origin\":\"https://a.b\"}"}) {
@@ -358,7 +358,7 @@ TEST_F(NativeHost, OnlyAWrongPasswordHoldsUpThatOriginsPasswordCalls)
 {
     SetPassword("pw");
     const OriginPolicy policy({"https://a.example", "https://b.example"}, false);
-    Host host(fake.api, policy, trace, guesses);
+    Host host(fake.devices, policy, trace, guesses);
     auto take = [&](const char* method, const json& args, const char* origin) {
         std::string answer;
         KeyCall call;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,9 @@
 #include "hex.h"
 #include "keyfinder.h"
 #include "md5.h"
+#ifdef _WIN32
+#include "hidapi.h"
+#endif
 #include "usbhidkey.h"
 
 using namespace HIDUSBKEY;
@@ -43,12 +47,12 @@ protected:
         fs::remove_all(folder);
         fs::create_directories(folder);
         SetDeviceFolder(folder.string());
-        api.Bind();
-        ASSERT_TRUE(api.IsComplete());
+        devices = BindSystemDevices();
+        ASSERT_TRUE(devices->IsComplete());
     }
     void TearDown() override
     {
-        api.Release();
+        devices.reset();
         std::error_code error;
         fs::remove_all(folder, error);
     }
@@ -83,26 +87,26 @@ protected:
     }
     unsigned Count()
     {
-        CUsbHidKeyFinder finder(api.hid, api.setup);
+        CUsbHidKeyFinder finder(*devices);
         finder.Scan();
         return finder.Count();
     }
     std::string FirstName()
     {
-        CUsbHidKeyFinder finder(api.hid, api.setup);
+        CUsbHidKeyFinder finder(*devices);
         finder.Scan();
         return finder.FirstPath() ? fs::path(finder.FirstPath()).stem().string() : "";
     }
 
     fs::path folder;
-    HidApi api{};
+    std::unique_ptr<DeviceTable> devices;
 };
 
 } // namespace
 
 TEST_F(SimDevices, NoDevices)
 {
-    CUsbHidKeyFinder finder(api.hid, api.setup);
+    CUsbHidKeyFinder finder(*devices);
     finder.Scan();
     EXPECT_EQ(finder.Count(), 0u);
     EXPECT_EQ(finder.FirstPath(), nullptr);
@@ -113,14 +117,14 @@ TEST_F(SimDevices, TwoKeysInEnumerationOrder)
     Store("b-key", Key(2));
     Store("a-mouse", NewOtherHidRecord(0x046D, 0xC077, u"USB Optical Mouse"));
     Store("c-key", Key(3));
-    CUsbHidKeyFinder finder(api.hid, api.setup);
+    CUsbHidKeyFinder finder(*devices);
     finder.Scan();
     EXPECT_EQ(finder.Count(), 2u);
     ASSERT_NE(finder.FirstPath(), nullptr);
     EXPECT_EQ(fs::path(finder.FirstPath()).stem().string(), "b-key");
 
-    CUsbHidKey key(api.hid);
-    ASSERT_TRUE(key.Open(finder.FirstPath()));
+    CUsbHidKey key(*devices);
+    ASSERT_TRUE(key.Open(finder.First()));
     EXPECT_EQ(ToHexLower(key.SerialNumber(), 8), "1020304050607002");
 }
 
@@ -135,7 +139,9 @@ TEST_F(SimDevices, ANodeListedOncePerUsageIsStillOneKey)
     unsigned count = Count();
     unsetenv("TALLYKEY_SIMKEY_HIDAPI_USAGES");
     EXPECT_EQ(count, 1u);
-    EXPECT_EQ(Load("key").counters.attributeReads, 1u);
+    // hidapi's listing carries the ids: no device is opened to find keys.
+    EXPECT_EQ(Load("key").counters.preparsedDataGets, 0u);
+    EXPECT_EQ(Load("mouse").counters.preparsedDataGets, 0u);
 }
 #endif
 
@@ -153,10 +159,16 @@ TEST_F(SimDevices, RightStringWithWrongIdsIsNotCountedNorItsStringRead)
     Store("product", NewOtherHidRecord(0x0111, 0x0001, u"www.bhrbkey.cn"));
     Store("string", NewOtherHidRecord(0x0111, 0x0111, u"www.bhrbkey.com"));
     EXPECT_EQ(Count(), 0u);
+#ifdef _WIN32
     EXPECT_EQ(Load("vendor").counters.attributeReads, 1u);
     EXPECT_EQ(Load("vendor").counters.productStringReads, 0u);
     EXPECT_EQ(Load("product").counters.productStringReads, 0u);
     EXPECT_EQ(Load("string").counters.productStringReads, 1u);
+#else
+    // hidapi lists ids and product strings: none of them is opened.
+    for (const char* name : {"vendor", "product", "string"})
+        EXPECT_EQ(Load(name).counters.preparsedDataGets, 0u) << name;
+#endif
 }
 
 TEST_F(SimDevices, AKeyHeldByAnotherProcessIsNeitherCountedNorOpenable)
@@ -175,7 +187,7 @@ TEST_F(SimDevices, AKeyHeldByAnotherProcessIsNeitherCountedNorOpenable)
     ASSERT_TRUE(fs::exists(ready)) << "the holder never held the key";
 
     EXPECT_EQ(Count(), 0u);
-    CUsbHidKey key(api.hid);
+    CUsbHidKey key(*devices);
     EXPECT_FALSE(key.Open(PathOf("held").c_str()));
 
     holder.Kill();
@@ -186,7 +198,7 @@ TEST_F(SimDevices, ScanningTwiceGivesTheSameList)
 {
     Store("k1", Key(1));
     Store("k2", Key(2));
-    CUsbHidKeyFinder finder(api.hid, api.setup);
+    CUsbHidKeyFinder finder(*devices);
     finder.Scan();
     std::string first = finder.FirstPath();
     finder.Scan();
@@ -202,14 +214,14 @@ TEST_F(SimDevices, KeyStatePersistsAcrossOpensAndTheDigestIsHmacMd5)
     uint8_t value[16];
     ASSERT_TRUE(HexToBytes(value, "00112233445566778899aabbccddeeff", 16));
     {
-        CUsbHidKey key(api.hid);
+        CUsbHidKey key(*devices);
         ASSERT_TRUE(key.Open(PathOf("key").c_str()));
         ASSERT_TRUE(key.VerifyPassword(BLANK_PASSWORD_DIGEST));
         ASSERT_TRUE(key.SetPassword(password));
     }
     uint8_t digest[16];
     {
-        CUsbHidKey key(api.hid);
+        CUsbHidKey key(*devices);
         ASSERT_TRUE(key.Open(PathOf("key").c_str()));
         EXPECT_FALSE(key.VerifyPassword(BLANK_PASSWORD_DIGEST));
         ASSERT_TRUE(key.VerifyPassword(password));
@@ -229,7 +241,7 @@ TEST_F(SimDevices, BusyAnswersAreWaitedFor)
     record.key.busyAnswers = 3;
     Store("key", record);
     {
-        CUsbHidKey key(api.hid);
+        CUsbHidKey key(*devices);
         EXPECT_TRUE(key.Open(PathOf("key").c_str()));
     }
     DeviceRecord after = Load("key");
@@ -239,15 +251,22 @@ TEST_F(SimDevices, BusyAnswersAreWaitedFor)
 
 TEST_F(SimDevices, FaultSwitchesFailTheKey)
 {
+#ifdef _WIN32
+    // Only an opened interface tells its ids and product string.
+    const bool listedUnopened = false;
+#else
+    // hidapi lists ids and product string without opening the device.
+    const bool listedUnopened = true;
+#endif
     struct Case {
         const char* what;
         uint32_t faults;
         bool counted;
         bool opens;  // the open itself looks at neither attributes nor product string
     } cases[] = {
-        {"no preparsed data", FAULT_NO_PREPARSED, false, false},
-        {"attributes", FAULT_ATTRIBUTES, false, true},
-        {"product string", FAULT_PRODUCT_STRING, false, true},
+        {"no preparsed data", FAULT_NO_PREPARSED, listedUnopened, false},
+        {"attributes", FAULT_ATTRIBUTES, listedUnopened, true},
+        {"product string", FAULT_PRODUCT_STRING, listedUnopened, true},
         {"write", FAULT_WRITE, true, false},
         {"read", FAULT_READ, true, false},
         {"final status", FAULT_FINAL_STATUS, true, false},
@@ -259,7 +278,7 @@ TEST_F(SimDevices, FaultSwitchesFailTheKey)
         record.key.finalStatus = 0x00;
         Store("key", record);
         EXPECT_EQ(Count(), c.counted ? 1u : 0u) << c.what;
-        CUsbHidKey key(api.hid);
+        CUsbHidKey key(*devices);
         EXPECT_EQ(key.Open(PathOf("key").c_str()), c.opens) << c.what;
     }
 }
@@ -267,20 +286,18 @@ TEST_F(SimDevices, FaultSwitchesFailTheKey)
 TEST(HidLibraryMissing, TableIsIncomplete)
 {
     if (!std::getenv("TALLYKEY_TEST_HID_MISSING"))
-        GTEST_SKIP() << "runs where hid.dll cannot be loaded";
+        GTEST_SKIP() << "runs where the HID library cannot be loaded";
+#ifdef _WIN32
     HidApi api{};
     api.Bind();
     EXPECT_EQ(api.hid.module, nullptr);
     EXPECT_EQ(api.hid.HidD_GetHidGuid, nullptr);
-#ifdef _WIN32
     // The system's setupapi.dll is there as ever; only hid.dll is gone.
     EXPECT_NE(api.setup.module, nullptr);
     EXPECT_NE(api.setup.SetupDiGetClassDevsA, nullptr);
-#else
-    // A hidapi that lacks entry points is not bound at all.
-    EXPECT_EQ(api.setup.module, nullptr);
-    EXPECT_EQ(api.setup.SetupDiGetClassDevsA, nullptr);
-#endif
     EXPECT_FALSE(api.IsComplete());
     api.Release();
+#endif
+    // On Linux: a hidapi that lacks entry points is not bound at all.
+    EXPECT_FALSE(BindSystemDevices()->IsComplete());
 }

@@ -5,6 +5,7 @@
 //   keywalk PASSWORD DIGEST_VALUE_HEX32 MESSAGE
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "hex.h"
@@ -22,11 +23,6 @@ bool Step(const char* name, bool ok, const std::string& detail = "")
     return ok;
 }
 
-struct BoundApi : HidApi {
-    BoundApi() { Bind(); }
-    ~BoundApi() { Release(); }
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -42,17 +38,18 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    BoundApi api;
-    if (!Step("bind hid/setupapi", api.IsComplete()))
+    const std::unique_ptr<DeviceTable> devices = BindSystemDevices();
+    if (!Step("bind the HID library", devices->IsComplete()))
         return 1;
 
-    CUsbHidKeyFinder finder(api.hid, api.setup);
+    CUsbHidKeyFinder finder(*devices);
     finder.Scan();
     if (!Step("scan", finder.Count() == 1, std::to_string(finder.Count()) + " key(s)"))
         return 1;
 
-    CUsbHidKey key(api.hid);
-    if (!Step("open and identify", key.Open(finder.FirstPath()), finder.FirstPath()))
+    const std::string path = finder.FirstPath();
+    CUsbHidKey key(*devices);
+    if (!Step("open and identify", key.Open(finder.First()), path))
         return 1;
     Step("serial", true, ToHexLower(key.SerialNumber(), KEY_SERIAL_BYTES));
 

@@ -110,7 +110,7 @@ class Contents(unittest.TestCase):
         with open(os.path.join(self.root, "usr/lib/udev/rules.d/70-tallykey.rules")) as f:
             rules = [line for line in f.read().splitlines() if line and not line.startswith("#")]
         self.assertEqual(len(rules), 1)
-        for clause in ('SUBSYSTEM=="hidraw"', 'ATTRS{idVendor}=="0111"', 'ATTRS{idProduct}=="0111"', 'TAG+="uaccess"'):
+        for clause in ('SUBSYSTEM=="hidraw"', 'KERNELS=="0003:0111:0111.*"', 'TAG+="uaccess"'):
             self.assertIn(clause, rules[0])
 
     def test_extension_and_library_for_page_developers(self):
