@@ -32,5 +32,29 @@ else()
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
     add_link_options(-fsanitize=address,undefined)
   endif()
+  if(NOT TALLYKEY_FUZZ AND NOT TALLYKEY_SANITIZE)
+    # What ships for Linux is hardened as Debian hardens its own packages:
+    # stack protector, _FORTIFY_SOURCE, full RELRO and immediate binding.
+    find_program(DPKG_BUILDFLAGS dpkg-buildflags REQUIRED)
+    foreach(kind CPPFLAGS CXXFLAGS CFLAGS LDFLAGS)
+      execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+                              ${DPKG_BUILDFLAGS} --get ${kind}
+                      OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+      separate_arguments(flags UNIX_COMMAND "${flags}")
+      # Only the hardening: optimisation and debugging stay the build type's.
+      list(FILTER flags EXCLUDE REGEX "^-O|^-g$|^-ffile-prefix-map|^-fdebug-prefix-map")
+      foreach(flag ${flags})
+        if(kind STREQUAL "LDFLAGS")
+          add_link_options(${flag})
+        elseif(kind STREQUAL "CXXFLAGS")
+          add_compile_options($<$<COMPILE_LANGUAGE:CXX>:${flag}>)
+        elseif(kind STREQUAL "CFLAGS")
+          add_compile_options($<$<COMPILE_LANGUAGE:C>:${flag}>)
+        else()
+          add_compile_options(${flag})
+        endif()
+      endforeach()
+    endforeach()
+  endif()
 endif()
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "folders.h"
@@ -23,6 +24,27 @@ std::vector<ManifestPlace> ManifestPlaces(bool user, const std::string& home)
             {"/etc/opt/chrome/native-messaging-hosts", false},
             {"/usr/lib/mozilla/native-messaging-hosts", true}};
 }
+
+namespace {
+
+// The Debian package's host, and its manifests are links: writing through
+// them would change the package's own files.
+const char PACKAGE_HOST[] = "/usr/lib/tallykey/tallykey-host";
+
+std::string PackageFileAmong(const std::vector<ManifestPlace>& places)
+{
+    struct stat info;
+    if (lstat(PACKAGE_HOST, &info) == 0)
+        return PACKAGE_HOST;
+    for (const ManifestPlace& place : places) {
+        const std::string file = place.folder + "/" + HOST_NAME + ".json";
+        if (lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+            return file;
+    }
+    return "";
+}
+
+} // namespace
 
 int Register(const std::vector<std::string>& args, const std::string& hostPath, std::string& out, std::string& err)
 {
@@ -57,8 +79,17 @@ int Register(const std::vector<std::string>& args, const std::string& hostPath, 
         err += "tallykey-host: this program's path " + hostPath + " is not UTF-8, which a manifest cannot name\n";
         return 1;
     }
+    const std::vector<ManifestPlace> places = ManifestPlaces(user, home ? home : "");
+    if (!user) {
+        const std::string packaged = PackageFileAmong(places);
+        if (!packaged.empty()) {
+            err += "tallykey-host: the tallykey-host package installs the host for all users (" + packaged +
+                   "); use the package manager, or --user\n";
+            return 1;
+        }
+    }
     int failures = 0;
-    for (const ManifestPlace& place : ManifestPlaces(user, home ? home : "")) {
+    for (const ManifestPlace& place : places) {
         const std::string file = place.folder + "/" + HOST_NAME + ".json";
         if (install) {
             MakeFolders(place.folder, 0755);

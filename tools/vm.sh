@@ -78,7 +78,7 @@ mkdir -p "$vm_dir"
 run=$(mktemp -d "$vm_dir/run.XXXXXX")
 trap 'rm -rf "$run"' EXIT
 {
-  echo "#!/bin/sh"
+  echo "#!/bin/bash"  # printf %q may quote the bash way
   printf 'cd %q || exit 125\n' "$PWD"
   printf 'export PATH=%q HOME=/root LANG=C.UTF-8\n' "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
   printf 'exec'

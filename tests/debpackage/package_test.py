@@ -131,10 +131,21 @@ class Contents(unittest.TestCase):
             self.assertTrue(id_check(manifest), family)
         self.assertTrue(os.path.exists(os.path.join(share, "example.html")))
 
-    def test_lintian_reports_no_error(self):
+    def test_lintian_reports_no_error_nor_warning(self):
         result = subprocess.run(["lintian", DEB], capture_output=True, text=True)
-        errors = [line for line in result.stdout.splitlines() if line.startswith("E:")]
-        self.assertEqual(errors, [], result.stdout)
+        findings = [line for line in result.stdout.splitlines() if line.startswith(("E:", "W:"))]
+        self.assertEqual(findings, [], result.stdout)
+
+    def test_the_host_is_built_hardened(self):
+        host = os.path.join(self.root, HOST.lstrip("/"))
+        dynamic = subprocess.run(["readelf", "-d", "-W", host], check=True, capture_output=True, text=True).stdout
+        self.assertRegex(dynamic, r"\(FLAGS\)\s+BIND_NOW")
+        self.assertRegex(dynamic, r"\(FLAGS_1\)\s+Flags: NOW PIE")
+        segments = subprocess.run(["readelf", "-l", "-W", host], check=True, capture_output=True, text=True).stdout
+        self.assertIn("GNU_RELRO", segments)
+        imports = subprocess.run(["nm", "-D", host], check=True, capture_output=True, text=True).stdout
+        self.assertIn("__stack_chk_fail", imports, "stack protector")
+        self.assertRegex(imports, r"__\w+_chk@", "_FORTIFY_SOURCE")
 
 
 class Installed(unittest.TestCase):
@@ -175,6 +186,49 @@ class Installed(unittest.TestCase):
                  if os.path.lexists(os.path.join(folder, NAME + ".json"))]
         self.assertEqual(left, [])
         self.assertFalse(os.path.exists("/usr/lib/tallykey"))
+
+    def test_the_host_will_not_write_over_the_package(self):
+        subprocess.run(["dpkg", "-i", DEB], check=True, capture_output=True)
+        before = {place: os.readlink(os.path.join(folder, NAME + ".json"))
+                  for place, (folder, _) in BROWSER_PLACES.items()
+                  if os.path.islink(os.path.join(folder, NAME + ".json"))}
+        for command in ("install", "uninstall"):
+            result = subprocess.run([HOST, command], capture_output=True, text=True)
+            self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+            self.assertIn("the tallykey-host package installs the host", result.stderr)
+        after = {place: os.readlink(os.path.join(folder, NAME + ".json"))
+                 for place, (folder, _) in BROWSER_PLACES.items()
+                 if os.path.islink(os.path.join(folder, NAME + ".json"))}
+        self.assertEqual(after, before)
+
+    def test_an_administrators_own_files_and_folders_are_left_alone(self):
+        chrome = "/etc/opt/chrome/native-messaging-hosts"
+        made = [folder for folder in ("/etc/opt", "/etc/opt/chrome", chrome) if not os.path.isdir(folder)]
+        own = os.path.join(chrome, NAME + ".json")
+        self.assertFalse(os.path.lexists(own), "a file of this machine's own is in the way of the test")
+        try:
+            # Their own manifest: kept, and reported.
+            os.makedirs(chrome, exist_ok=True)
+            with open(own, "w") as f:
+                f.write('{"administrator": true}')
+            result = subprocess.run(["dpkg", "-i", DEB], check=True, capture_output=True, text=True)
+            self.assertIn(f"{own} is not this package's", result.stderr)
+            subprocess.run(["dpkg", "--purge", "tallykey-host"], check=True, capture_output=True)
+            with open(own) as f:
+                self.assertEqual(json.load(f), {"administrator": True})
+            os.unlink(own)
+            # Folders that were there before: kept after the package's own link goes.
+            subprocess.run(["dpkg", "-i", DEB], check=True, capture_output=True)
+            self.assertTrue(os.path.islink(own))
+            subprocess.run(["dpkg", "--purge", "tallykey-host"], check=True, capture_output=True)
+            self.assertFalse(os.path.lexists(own))
+            self.assertTrue(os.path.isdir(chrome))
+        finally:
+            if os.path.isfile(own) and not os.path.islink(own):
+                os.unlink(own)
+            for folder in reversed(made):
+                if os.path.isdir(folder) and not os.listdir(folder):
+                    os.rmdir(folder)
 
 
 if __name__ == "__main__":
