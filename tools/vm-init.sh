@@ -23,7 +23,7 @@ mount -t devtmpfs dev /merged/dev
 mkdir -p /merged/dev/shm /merged/dev/pts
 mount -t tmpfs -o mode=1777 shm /merged/dev/shm
 mount -t devpts devpts /merged/dev/pts
-mount -t tmpfs -o mode=1777 tmp /merged/tmp
+# /tmp stays the overlay's: the tree the command works in may lie under it.
 mount -t tmpfs -o mode=755 run /merged/run
 
 chroot /merged "$run/command" > "/merged$run/stdout" 2> "/merged$run/stderr"

@@ -8,8 +8,9 @@
 #
 # CMD runs as root in the current directory, with the environment below
 # plus whatever `env NAME=VALUE CMD` sets; its standard output and error
-# come back here, and its exit status is this script's. The guest's /tmp is
-# its own, so files the command needs must live elsewhere (the build tree).
+# come back here, and its exit status is this script's. The guest writes
+# into a tmpfs over this machine's files: nothing it writes comes back, but
+# the run folder's.
 #
 # Exit 77 (and a line saying why) when this machine cannot run the VM: no
 # QEMU, no kernel, no busybox. TALLYKEY_VM_TIMEOUT (seconds, default 900)
