@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static Fixture fixture;
     fixture.fake.key.writes.clear();
     fixture.fake.key.events.clear();
-    Host host(fixture.fake.api, OriginPolicy({"https://listed.example"}, true), fixture.trace, fixture.guesses);
+    Host host(fixture.fake.devices, OriginPolicy({"https://listed.example"}, true), fixture.trace, fixture.guesses);
 
     Input input(data, size);
     std::string frame;
