@@ -3,9 +3,6 @@
 #include <cstring>
 #include <memory>
 
-#ifdef TALLYKEY_HIDRAW_EDGE
-#endif
-
 namespace HIDUSBKEY {
 
 // The device-setup service compares cbSize with its own record sizes and

@@ -159,10 +159,9 @@ bool BindSymbol(void* module, const char* name, Function& entry)
     return entry != nullptr;
 }
 
-// hidapi, bound for the table's lifetime.
-class SystemHidraw : public DeviceTable {
-public:
-    SystemHidraw() : module(dlopen(HIDRAW_LIBRARY, RTLD_NOW | RTLD_LOCAL)), functions{}, table(functions)
+// hidapi, bound before the table that uses it and released after it.
+struct HidrawBinding {
+    HidrawBinding() : module(dlopen(HIDRAW_LIBRARY, RTLD_NOW | RTLD_LOCAL)), functions{}
     {
         if (module == nullptr)
             return;
@@ -177,25 +176,21 @@ public:
         if (complete && init() == 0)
             functions = bound;
     }
-    ~SystemHidraw() override
+    ~HidrawBinding()
     {
         if (module != nullptr)
             dlclose(module);
     }
-    SystemHidraw(const SystemHidraw&) = delete;
-    SystemHidraw& operator=(const SystemHidraw&) = delete;
+    HidrawBinding(const HidrawBinding&) = delete;
+    HidrawBinding& operator=(const HidrawBinding&) = delete;
 
-    bool IsComplete() const override { return table.IsComplete(); }
-    bool Enumerate(uint16_t vendorId, uint16_t productId, std::vector<ListedDevice>& devices) const override
-    {
-        return table.Enumerate(vendorId, productId, devices);
-    }
-    std::unique_ptr<DeviceChannel> Open(ListedDevice& device) const override { return table.Open(device); }
-
-private:
     void* module;
     HidrawFunctions functions;
-    HidrawDeviceTable table;
+};
+
+class SystemHidraw : private HidrawBinding, public HidrawDeviceTable {
+public:
+    SystemHidraw() : HidrawDeviceTable(functions) {}
 };
 
 } // namespace

@@ -6,23 +6,20 @@ namespace HIDUSBKEY {
 
 namespace {
 
-// hid.dll and setupapi.dll, bound for the table's lifetime.
-class SystemHidDevices : public DeviceTable {
-public:
-    SystemHidDevices() : api{}, table(api) { api.Bind(); }
-    ~SystemHidDevices() override { api.Release(); }
-    SystemHidDevices(const SystemHidDevices&) = delete;
-    SystemHidDevices& operator=(const SystemHidDevices&) = delete;
-    bool IsComplete() const override { return table.IsComplete(); }
-    bool Enumerate(uint16_t vendorId, uint16_t productId, std::vector<ListedDevice>& devices) const override
-    {
-        return table.Enumerate(vendorId, productId, devices);
-    }
-    std::unique_ptr<DeviceChannel> Open(ListedDevice& device) const override { return table.Open(device); }
+// hid.dll and setupapi.dll, bound before the table that uses them and
+// released after it.
+struct BoundHidApi {
+    BoundHidApi() : bound{} { bound.Bind(); }
+    ~BoundHidApi() { bound.Release(); }
+    BoundHidApi(const BoundHidApi&) = delete;
+    BoundHidApi& operator=(const BoundHidApi&) = delete;
 
-private:
-    HidApi api;
-    HidDeviceTable table;
+    HidApi bound;
+};
+
+class SystemHidDevices : private BoundHidApi, public HidDeviceTable {
+public:
+    SystemHidDevices() : HidDeviceTable(bound) {}
 };
 
 } // namespace

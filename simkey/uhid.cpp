@@ -282,6 +282,11 @@ void WriteReady(const fs::path& ready, const std::string& text)
 
 int ServeUhid(const fs::path& dir, const fs::path& ready)
 {
+    // Without uhid nothing can ever be plugged in: say so once, not per device and turn.
+    if (access("/dev/uhid", R_OK | W_OK) != 0) {
+        std::fprintf(stderr, "simkey: cannot use /dev/uhid: %s\n", std::strerror(errno));
+        return 1;
+    }
     std::signal(SIGTERM, Stop);
     std::signal(SIGINT, Stop);
     std::signal(SIGPIPE, SIG_IGN);
