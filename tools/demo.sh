@@ -116,7 +116,8 @@ fresh_devices >/dev/null
 "$simkey" set tallykey --digest-key "$value"
 dll=$(tools/wine.sh path "$root/build/win64/bin/tallykey.dll")
 tools/wine.sh run regsvr32 /s "$dll" && echo "regsvr32 /s tallykey.dll: ok"
-tools/wine.sh run reg query 'HKCR\Tallykey.UsbKey\CLSID' | tr -d '\r' | grep -E 'REG_SZ'
+tools/wine.sh run reg query 'HKCR\Tallykey.UsbKey\CLSID' | tr -d '\r' | grep -E 'REG_SZ' ||
+  { echo "demo: after regsvr32, HKCR\\Tallykey.UsbKey\\CLSID cannot be read" >&2; exit 1; }
 cp -f "$root/build/wine/prefix/drive_c/windows/system32/cscript.exe" "$root/build/win64/bin/cscript.exe"
 tools/wine.sh run "$root/build/win64/bin/cscript.exe" //nologo "$(tools/wine.sh path tools/pages/walkthrough.vbs)" \
   "$password" "$message" | tr -d '\r' | tee "$demo/vbscript.txt"
