@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "manifest.h"
 #include "setupids.h"
@@ -56,6 +58,12 @@ struct BrowserKey {
 const BrowserKey BROWSER_KEYS[] = {{"SOFTWARE\\Google\\Chrome\\NativeMessagingHosts", CHROMIUM_MANIFEST},
                                    {"SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts", CHROMIUM_MANIFEST},
                                    {"SOFTWARE\\Mozilla\\NativeMessagingHosts", FIREFOX_MANIFEST}};
+// The keys above whose parents the installer may have to make. Those it made
+// are listed under RECORD_KEY, so that uninstalling removes them once empty
+// and never one that was there before, such as a real browser's own
+// Google\Chrome.
+const char RECORD_KEY[] = "SOFTWARE\\Tallykey";
+const char MADE_KEYS_VALUE[] = "MadeKeys";
 // How long regsvr32 may take before we stop waiting for it.
 const DWORD REGISTRATION_WAIT_MS = 30000;
 
@@ -226,18 +234,117 @@ bool InstallHost()
 // host was carried uninstalls cleanly.
 bool Gone(DWORD error) { return error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
-// A browser's folder of host keys, once it holds nothing else.
-void RemoveIfEmpty(const char* path)
+// A key the installer made, once it holds nothing else.
+void RemoveIfEmpty(const std::string& path)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return;
     DWORD subkeys = 1, values = 1;
     LONG result = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
                                    nullptr, nullptr, nullptr);
     RegCloseKey(key);
     if (result == ERROR_SUCCESS && subkeys == 0 && values == 0)
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+}
+
+bool KeyExists(const std::string& path)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// The keys an earlier installation recorded as its own; recorded is false
+// when there is no record (nothing installed, or an installer from before
+// the record was kept).
+std::vector<std::string> ReadMadeKeys(bool& recorded)
+{
+    std::vector<std::string> made;
+    recorded = false;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RECORD_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return made;
+    DWORD type = 0, bytes = 0;
+    LONG result = RegQueryValueExA(key, MADE_KEYS_VALUE, nullptr, &type, nullptr, &bytes);
+    std::vector<char> data;
+    if (result == ERROR_SUCCESS && type == REG_MULTI_SZ && bytes <= 64 * 1024) {
+        // Two zeros past what the value can fill end the walk below inside
+        // the buffer, whatever the value holds.
+        data.resize(bytes + 2, '\0');
+        result = RegQueryValueExA(key, MADE_KEYS_VALUE, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &bytes);
+        recorded = result == ERROR_SUCCESS && type == REG_MULTI_SZ;
+    }
+    RegCloseKey(key);
+    if (!recorded)
+        return made;
+    for (const char* entry = data.data(); *entry != '\0'; entry += std::strlen(entry) + 1)
+        made.emplace_back(entry);
+    return made;
+}
+
+LONG WriteMadeKeys(const std::vector<std::string>& made)
+{
+    std::string data;
+    for (const std::string& path : made)
+        data += path + '\0';
+    data += '\0';
+    HKEY key;
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, RECORD_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                                  nullptr, &key, nullptr);
+    if (result != ERROR_SUCCESS)
+        return result;
+    result = RegSetValueExA(key, MADE_KEYS_VALUE, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                            static_cast<DWORD>(data.size()));
+    RegCloseKey(key);
+    return result;
+}
+
+// Before any key is written: every parent of the installer's keys that is
+// missing now is one it is about to make, added to what earlier
+// installations made (still there, so no longer missing).
+bool RecordMadeKeys()
+{
+    bool recorded;
+    std::vector<std::string> made = ReadMadeKeys(recorded);
+    std::vector<std::string> keys{PLUGIN_KEY};
+    for (const BrowserKey& browser : BROWSER_KEYS)
+        keys.push_back(BrowserKeyPath(browser));
+    for (const std::string& key : keys) {
+        // Every parent below SOFTWARE, the key itself excluded.
+        for (size_t end = key.find('\\', key.find('\\') + 1); end != std::string::npos;
+             end = key.find('\\', end + 1)) {
+            const std::string parent = key.substr(0, end);
+            if (std::find(made.begin(), made.end(), parent) == made.end() && !KeyExists(parent))
+                made.push_back(parent);
+        }
+    }
+    lastError = static_cast<DWORD>(WriteMadeKeys(made));
+    return lastError == ERROR_SUCCESS;
+}
+
+// The parents the installer made, deepest first, once empty; then the
+// record. Without a record only the browsers' host folders are looked at,
+// as installers before the record did.
+void RemoveMadeKeys()
+{
+    bool recorded;
+    std::vector<std::string> made = ReadMadeKeys(recorded);
+    if (!recorded)
+        for (const BrowserKey& browser : BROWSER_KEYS)
+            made.emplace_back(browser.folder);
+    std::sort(made.begin(), made.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    for (const std::string& path : made)
+        RemoveIfEmpty(path);
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RECORD_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, MADE_KEYS_VALUE);
+        RegCloseKey(key);
+    }
+    RemoveIfEmpty(RECORD_KEY);
 }
 
 // Every piece is attempted; each failure is shown with its own code.
@@ -253,7 +360,6 @@ bool UninstallHost(HWND dialog)
     };
     for (const BrowserKey& browser : BROWSER_KEYS) {
         report(static_cast<DWORD>(RegDeleteKeyA(HKEY_LOCAL_MACHINE, BrowserKeyPath(browser).c_str())));
-        RemoveIfEmpty(browser.folder);
     }
     std::wstring folder;
     if (!HostFolder(folder)) {
@@ -367,7 +473,7 @@ void Install(HWND dialog)
         lastError = exitCode;  // regsvr32's own failure code
         ok = false;
     }
-    ok = ok && ControlRegistered() && RegisterPlugin() && InstallHost();
+    ok = ok && ControlRegistered() && RecordMadeKeys() && RegisterPlugin() && InstallHost();
     if (!ok) {
         Status(dialog, "Register failed! error = %d.", static_cast<int>(lastError));
         return;
@@ -405,6 +511,7 @@ void Uninstall(HWND dialog)
     }
     if (!UninstallHost(dialog))
         failed = true;
+    RemoveMadeKeys();
     if (!failed)
         Status(dialog, "%s", TEXT_UNINSTALLED);
 }

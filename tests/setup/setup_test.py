@@ -57,6 +57,18 @@ def wine(*args, env=None, **kwargs):
     return wine_run(*args, env={**WINE_LOCALE, **(env or {})}, **kwargs)
 
 
+# Keys the installer's keys hang from, none of which a fresh prefix has, and
+# its record of those it made.
+PARENT_KEYS = ("Google", "Google\\Chrome", "Google\\Chrome\\NativeMessagingHosts", "Microsoft\\Edge",
+               "Microsoft\\Edge\\NativeMessagingHosts", "Mozilla", "Mozilla\\NativeMessagingHosts",
+               "MozillaPlugins", "Tallykey")
+
+
+def parent_keys_left(arch):
+    """Which of PARENT_KEYS exist in an architecture's view."""
+    return [key for key in PARENT_KEYS if arch.reg_query("HKLM\\SOFTWARE\\" + key).returncode == 0]
+
+
 class Build:
     """One architecture's deliverables: its installer, and its test helpers
     (dialog driver, stand-in browser, browser-side host, substitute hid.dll
@@ -188,6 +200,15 @@ class WineSession(unittest.TestCase):
 
 class Installer(WineSession):
 
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # A prefix that installers before the record was kept used holds the
+        # parents they left behind; the cases start from a machine without.
+        for arch in (ARCH, ARCH.other()):
+            for key in ("Google", "Microsoft\\Edge", "Mozilla", "MozillaPlugins", "Tallykey"):
+                wine(arch.tool("reg"), "delete", "HKLM\\SOFTWARE\\" + key, "/f")
+
     def setUp(self):
         self.process = subprocess.Popen([WINE, "run", THIS.setup], env=ENV)
         self.assertEqual(driver("wait"), "ready")
@@ -243,6 +264,30 @@ class Installer(WineSession):
         self.assertNotEqual(ARCH.reg_query(PLUGIN_KEY).returncode, 0)
         self.assertNotEqual(ARCH.reg_query(CLASS_KEY).returncode, 0)
         self.assertNotEqual(ARCH.reg_query("HKCR\\Tallykey.UsbKey").returncode, 0)
+        # The parents it made (both installations' worth) went with them.
+        self.assertEqual(parent_keys_left(ARCH), [])
+
+    def test_parent_keys_that_were_there_before_stay(self):
+        # A real Chrome's own key, empty, and Mozilla's with a value: they
+        # were there before, so they stay after uninstall, as does a
+        # MozillaPlugins a browser made; what the installer made below them,
+        # and Edge's keys, go.
+        reg = ARCH.tool("reg")
+        before = ("Google\\Chrome", "MozillaPlugins")
+        for key in before:
+            wine(reg, "add", "HKLM\\SOFTWARE\\" + key, "/f", check=True)
+        wine(reg, "add", "HKLM\\SOFTWARE\\Mozilla", "/v", "Owner", "/d", "firefox", "/f", check=True)
+        try:
+            self.assertEqual(driver("click", "1"), INSTALLED)
+            self.assertEqual(parent_keys_left(ARCH), list(PARENT_KEYS))
+            self.assertEqual(driver("click", "3"), UNINSTALLED)
+            self.assertEqual(parent_keys_left(ARCH), ["Google", "Google\\Chrome", "Mozilla", "MozillaPlugins"])
+            self.assertIn("firefox", ARCH.reg_query("HKLM\\SOFTWARE\\Mozilla", "/v", "Owner").stdout)
+            # Nothing of this in the other view.
+            self.assertEqual(parent_keys_left(ARCH.other()), [])
+        finally:
+            for key in ("Google", "Mozilla", "MozillaPlugins"):
+                wine(reg, "delete", "HKLM\\SOFTWARE\\" + key, "/f")
 
     def test_a_regsvr32_beside_the_installer_is_not_run(self):
         # As in a Downloads folder: another program named regsvr32.exe beside
@@ -433,6 +478,8 @@ class BothArchitectures(unittest.TestCase):
 
         self.act(x86_64, 3, UNINSTALLED)
         self.assertEqual(host_keys_left(), [])
+        for build in self.builds:
+            self.assertEqual(parent_keys_left(build.arch), [], build.arch.name)
         # Nothing left in either view, shared keys included.
         for build in self.builds:
             self.assert_removed(build)
