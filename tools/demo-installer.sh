@@ -18,13 +18,21 @@ esac
 say() { echo "[$label] $*"; }
 bin=build/$arch/bin
 system_dir=$TALLYKEY_WINE_DIR/prefix/drive_c/windows/$system
-driver() { tools/wine.sh run "$bin/setupdriver.exe" "$@" | tr -d '\r'; }
+# The dialog runs in a Wine virtual desktop, which draws window frames as
+# Windows does; a program sees only its own desktop's windows, so the driver
+# runs there too.
+desktop=Tallykey-$arch
+driver() { tools/wine.sh run explorer "/desktop=$desktop" "$bin/setupdriver.exe" "$@" | tr -d '\r'; }
 
 say "programs of this build run as: $(tools/wine.sh run "$bin/archprobe.exe" | tr -d '\r')"
-tools/wine.sh run "dist/$arch/tallykeysetup.exe" & setup=$!
+tools/wine.sh run explorer "/desktop=$desktop,480x320" "dist/$arch/tallykeysetup.exe" & setup=$!
+# The desktop first: a driver that came first would make it and live on.
+for _ in $(seq 80); do xwininfo -name "$desktop - Wine desktop" >/dev/null 2>&1 && break; sleep 0.25; done
 driver wait >/dev/null
 say "install: $(driver click 1)"
-import -window root "$out/setup-dialog-$arch.png" && say "screenshot: $out/setup-dialog-$arch.png"
+read -r x y width height _ < <(driver show)
+import -window "$desktop - Wine desktop" -crop "${width}x${height}+$x+$y" +repage "$out/setup-dialog-$arch.png" &&
+  say "screenshot: $out/setup-dialog-$arch.png"
 cmp "$system_dir/tallykey.dll" "dist/$arch/tallykey.dll" && cmp "$system_dir/nptallykey.dll" "dist/$arch/nptallykey.dll" &&
   say "installed files: identical to dist/$arch, in C:\\windows\\$system"
 

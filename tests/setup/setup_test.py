@@ -78,8 +78,13 @@ class Build:
         self.arch, self.bin, self.setup = arch, bin_dir, setup
         self.system_dir = arch.system_dir(WINE_DIR)
 
-    def driver(self, *args):
-        return wine(os.path.join(self.bin, "setupdriver.exe"), *args).stdout.replace("\r", "").strip()
+    def driver(self, *args, desktop=None):
+        """The driver, in the default desktop or in a named virtual one
+        (a program sees only the windows of its own desktop)."""
+        program = [os.path.join(self.bin, "setupdriver.exe")]
+        if desktop:
+            program = ["explorer", "/desktop=" + desktop] + program
+        return wine(*program, *args).stdout.replace("\r", "").strip()
 
     def start(self, trace):
         """The installer, with Wine tracing every module load into the file
@@ -240,7 +245,6 @@ class Installer(WineSession):
         self.assertNotEqual(native.reg_query(f"HKLM\\{ARCH.other().software_key}\\{PLUGIN_SUBKEY}").returncode, 0)
         self.assertIn("tallykey.dll", ARCH.reg_query(CLASS_KEY + "\\InprocServer32").stdout)
         self.assertNotEqual(ARCH.other().reg_query(CLASS_KEY).returncode, 0)
-        subprocess.run(["import", "-window", "root", os.path.join(ARTIFACTS, "setup-dialog.png")], check=False)
 
         # Pages through the installed control and the installed plug-in.
         digest = expected_digest("challenge")
@@ -288,6 +292,40 @@ class Installer(WineSession):
         finally:
             for key in ("Google", "Mozilla", "MozillaPlugins"):
                 wine(reg, "delete", "HKLM\\SOFTWARE\\" + key, "/f")
+
+    def test_the_dialog_as_a_user_sees_it(self):
+        # Wine's virtual desktop draws window frames as Windows does; the
+        # picture (the README's) is the window after an install, frame and
+        # caption included, and nothing around it.
+        driver("key", "escape")
+        driver("gone")
+        desktop = "Tallykey"
+        process = subprocess.Popen([WINE, "run", "explorer", f"/desktop={desktop},480x320", THIS.setup], env=ENV)
+        try:
+            # The desktop must exist before the driver starts, or the
+            # driver's own explorer makes it and lives on as its owner.
+            for _ in range(80):
+                if subprocess.run(["xwininfo", "-name", f"{desktop} - Wine desktop"], capture_output=True).returncode == 0:
+                    break
+                time.sleep(0.25)
+            self.assertEqual(THIS.driver("wait", desktop=desktop), "ready")
+            self.assertEqual(THIS.driver("click", "1", desktop=desktop), INSTALLED)
+            x, y, width, height, client_width, client_height = map(int, THIS.driver("show", desktop=desktop).split())
+            # A frame on each side and a caption above the client area.
+            self.assertGreater(width, client_width)
+            self.assertGreater(height - client_height, width - client_width + 10)
+            shot = os.path.join(ARTIFACTS, "setup-dialog.png")
+            subprocess.run(["import", "-window", f"{desktop} - Wine desktop", "-crop", f"{width}x{height}+{x}+{y}",
+                            "+repage", shot], check=True, env=ENV, timeout=30)
+            size = subprocess.run(["identify", "-format", "%w %h", shot], capture_output=True, text=True, check=True)
+            self.assertEqual(size.stdout, f"{width} {height}")
+            self.assertEqual(THIS.driver("click", "3", desktop=desktop), UNINSTALLED)
+            THIS.driver("key", "escape", desktop=desktop)
+            process.wait(timeout=30)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
 
     def test_a_regsvr32_beside_the_installer_is_not_run(self):
         # As in a Downloads folder: another program named regsvr32.exe beside

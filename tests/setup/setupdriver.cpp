@@ -3,6 +3,10 @@
 // line and message boxes (printed as UTF-8).
 //
 //   setupdriver wait | click ID | box ID | key return|escape | status | gone
+//   setupdriver show                  brings the dialog to the front and
+//                                     prints its window's and its client
+//                                     area's places: X Y WIDTH HEIGHT
+//                                     CLIENT_WIDTH CLIENT_HEIGHT
 //   setupdriver volatile-key SUBKEY   creates HKLM\SUBKEY (in this program's
 //                                     registry view) as a volatile key: no
 //                                     lasting key can be created under it
@@ -78,6 +82,20 @@ int main(int argc, char** argv)
         std::printf("ready\n");
     } else if (command == "status") {
         std::printf("%s\n", TextOf(GetDlgItem(dialog, 1000)).c_str());
+    } else if (command == "show") {
+        // Active, as a user who just clicked it sees it; painted before the
+        // caller takes a picture.
+        SetForegroundWindow(dialog);
+        // Without a window manager nothing gives the dialog its active
+        // caption when another process asks; it is told to draw one.
+        SendMessageW(dialog, WM_NCACTIVATE, TRUE, 0);
+        RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        Sleep(200);
+        RECT window{}, client{};
+        GetWindowRect(dialog, &window);
+        GetClientRect(dialog, &client);
+        std::printf("%ld %ld %ld %ld %ld %ld\n", window.left, window.top, window.right - window.left,
+                    window.bottom - window.top, client.right, client.bottom);
     } else if (command == "click" && argc > 2) {
         // Sent, so the action has finished when this returns.
         int id = std::atoi(argv[2]);
