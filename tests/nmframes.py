@@ -20,3 +20,16 @@ def answers(output, notices=False):
             found.append(message)
         output = output[4 + length:]
     return found
+
+
+def read_answer(stream):
+    """The next answer from a running host's output, past its notices; None
+    when the output ends."""
+    while True:
+        header = stream.read(4)
+        if len(header) < 4:
+            return None
+        (length,) = struct.unpack("<I", header)
+        message = json.loads(stream.read(length))
+        if not (isinstance(message, dict) and "state" in message):
+            return message

@@ -156,6 +156,26 @@ class KernelDevices(unittest.TestCase):
             self.assertEqual(self.plugin("GetSN"), ["int -2"])
         self.assertEqual(self.host(("FindKeys",), ("GetSN",)), [1, SERIAL])
 
+    def test_a_second_process_sees_no_key_until_the_first_is_done(self):
+        # The key answers busy for about four seconds, all of it inside the
+        # plug-in's one call, which holds the key the whole time.
+        self.simkey("add-key", "key", "--serial", SERIAL, "--busy", "80")
+        self.plugged("key")
+        first = subprocess.Popen([NPHOST, PLUGIN, "GetSN"], stdout=subprocess.PIPE, text=True, env=PLAIN_ENV)
+        try:
+            deadline = time.monotonic() + 30
+            while self.opens("key") == 0 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(self.host(("FindKeys",), ("GetSN",)), [0, -2])
+            self.assertIsNone(first.poll(), "the first call ended before the second process looked")
+            output, _ = first.communicate(timeout=60)
+        finally:
+            if first.poll() is None:
+                first.kill()
+                first.wait()
+        self.assertEqual(output.split(" -> ")[-1].strip(), f'string "{SERIAL}"')
+        self.assertEqual(self.host(("FindKeys",), ("GetSN",)), [1, SERIAL])
+
     def test_the_package_udev_rule_tags_the_key_and_nothing_else(self):
         shutil.copy(os.path.join(SOURCE, "debpackage", "70-tallykey.rules"), "/etc/udev/rules.d/70-tallykey.rules")
         self.simkey("add-key", "key")
