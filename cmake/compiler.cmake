@@ -12,6 +12,11 @@ if(WIN32)
   # runtime's would more than double every download.
   add_link_options($<$<CONFIG:Release>:-s>)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+elseif(EMSCRIPTEN)
+  # The page library's WebAssembly: the key layer's errors are C++
+  # exceptions, and the key's waits and WebHID's promises suspend a call.
+  add_compile_options(-fexceptions)
+  add_link_options(-fexceptions)
 else()
   # Shared objects export only what is marked so (plug-in and provider entry
   # points), as DLLs do; keydevice's helpers stay private to each library.

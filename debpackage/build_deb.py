@@ -106,8 +106,12 @@ def main():
                     relative = os.path.relpath(os.path.join(parent, name), unpacked)
                     with open(os.path.join(parent, name), "rb") as f:
                         put(root, f"{share}/{family}/{relative}", f.read())
-        for name in (f"tallykey-{version}-chromium.zip", f"tallykey-{version}-firefox.xpi", "tallykey.js"):
+        for name in (f"tallykey-{version}-chromium.zip", f"tallykey-{version}-firefox.xpi"):
             with open(os.path.join(args.browser, name), "rb") as f:
+                put(root, f"{share}/{name}", f.read())
+        # The page library with its WebHID module and core, as they lie together.
+        for name in ("tallykey.js", "tallykey-webhid.js", "tallykey-core.js", "tallykey-core.wasm"):
+            with open(os.path.join(args.browser, "package", name), "rb") as f:
                 put(root, f"{share}/{name}", f.read())
         with open(args.example, "rb") as f:
             put(root, f"{share}/example.html", f.read())

@@ -4,8 +4,8 @@ OUT/chromium (MV3 with a service worker; its id fixed by "key") and
 OUT/firefox (MV3 with background scripts; its id in
 browser_specific_settings); each also archived for distribution,
 OUT/tallykey-VERSION-chromium.zip and OUT/tallykey-VERSION-firefox.xpi
-(unsigned); and the page library, OUT/tallykey.js. Version, host name and
-ids come from VERSION and extension/identity.json.
+(unsigned). The page library is pagelib/'s (pagelib/package.py). Version,
+host name and ids come from VERSION and extension/identity.json.
 
 Usage: build.py OUT
 """
@@ -83,9 +83,6 @@ def main():
         with open(os.path.join(folder, "background.js"), "w") as f:
             f.write(background)
         archive(folder, os.path.join(out, f"tallykey-{version}-{family}.{'xpi' if family == 'firefox' else 'zip'}"))
-    library = open(os.path.join(HERE, "..", "pagelib", "tallykey.js")).read().replace("@VERSION@", version)
-    with open(os.path.join(out, "tallykey.js"), "w") as f:
-        f.write(library)
 
 
 if __name__ == "__main__":

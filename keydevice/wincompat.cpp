@@ -9,6 +9,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#ifdef __EMSCRIPTEN__
+#include <emscripten.h>
+#endif
+
 namespace {
 
 DWORD ErrorFromErrno(int err)
@@ -73,9 +77,15 @@ BOOL CloseHandle(HANDLE handle)
 
 void Sleep(DWORD milliseconds)
 {
+#ifdef __EMSCRIPTEN__
+    // In a page: the key's waits give the browser back its thread (Asyncify
+    // unwinds the call and resumes it from a timer).
+    emscripten_sleep(milliseconds);
+#else
     timespec rest{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
     }
+#endif
 }
 
 // The last error lives in errno: like kernel32's on Windows it is per thread

@@ -1,8 +1,10 @@
 // Tallykey page library: the key's eight methods for pages in current
-// browsers, through the Tallykey extension and its native host; or, where
-// the old plug-in is there, through the plug-in, with the same Promises.
+// browsers, through the Tallykey extension and its native host; with
+// nothing installed, through WebHID where the browser has it (Chrome,
+// Edge); or, where the old plug-in is there, through the plug-in, with the
+// same Promises.
 //
-//   const key = await Tallykey.connect();      // or Tallykey.fromPlugin(element)
+//   const key = await Tallykey.connect();      // or connectHid(), or fromPlugin(element)
 //   await key.FindKeys();                       // 1
 //   await key.HMAC_MD5("pw", "challenge");      // 32 hex digits, or a negative code
 //
@@ -27,6 +29,10 @@
     "bad-request": "the host refused the request",
     "extension-failed": "the extension could not pass the call on",
     "busy": "too many calls are waiting for the key",
+    "hid-unavailable": "this browser has no WebHID, or a policy blocks it for this site",
+    "hid-needs-gesture": "this site has no key yet: call connectHid() from a click, so that the user can pick one",
+    "hid-denied": "the user picked no key",
+    "no-key": "the key is no longer there",
   };
 
   class TallykeyError extends Error {
@@ -183,5 +189,17 @@
                    { library: VERSION, plugin: true });
   }
 
-  global.Tallykey = Object.freeze({ connect, fromPlugin, Error: TallykeyError, ERRORS, VERSION, METHODS });
+  // The key through WebHID, with nothing installed: a site the user or the
+  // administrator has granted a key uses it at once; otherwise, from a user
+  // gesture, the browser's chooser opens. Its code is a module of its own
+  // (tallykey-webhid.js beside this file), fetched on the first call only.
+  //   options.callTimeoutMs  waiting for the key behind the site's other tabs (80 s)
+  //   options.wasmBinary     the core's bytes, where the page bundles them
+  function connectHid(options) {
+    const library = { Error: TallykeyError, duration, makeKey, toArgument, VERSION };
+    return import("./tallykey-webhid.js").then((module) => module.connectHid(options, library));
+  }
+
+  global.Tallykey = Object.freeze({ connect, connectHid, fromPlugin, Error: TallykeyError, ERRORS, VERSION,
+                                    METHODS });
 })(globalThis);

@@ -17,7 +17,7 @@ packages=(
 # Without recommends: wine32's pull in hundreds of megabytes of i386 desktop
 # libraries that no test uses.
 lean_packages=(wine32:i386 chromium firefox-esr firefox-esr-l10n-zh-cn
-               qemu-system-x86 linux-image-amd64 busybox-static cpio udev)
+               qemu-system-x86 linux-image-amd64 busybox-static cpio udev emscripten)
 
 not_installed() {
   local package

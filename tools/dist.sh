@@ -4,8 +4,9 @@
 #                             the plug-in, the native host) of each architecture
 #   dist/amd64/               the Debian package of the Linux host
 #   dist/browser/             the extension for Chromium (zip) and Firefox
-#                             (xpi, unsigned) and the page library; the same
-#                             for every architecture
+#                             (xpi, unsigned), the page library, and its npm
+#                             package (tallykey-VERSION.tgz, npm pack's); the
+#                             same for every architecture
 # Every version number comes from VERSION (the DLLs keep their own).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -19,4 +20,5 @@ done
 cp "build/linux/dist/tallykey-host_${version}_amd64.deb" dist/amd64/
 cp "build/linux/browser/tallykey-$version-chromium.zip" "build/linux/browser/tallykey-$version-firefox.xpi" \
    build/linux/browser/tallykey.js dist/browser/
+(cd dist/browser && npm pack --silent "$OLDPWD/build/linux/browser/package" >/dev/null)
 echo "dist: $(find dist -type f | wc -l) files for version $version"

@@ -117,6 +117,9 @@ class Contents(unittest.TestCase):
         share = os.path.join(self.root, "usr/share/tallykey")
         with open(os.path.join(share, "tallykey.js")) as f:
             self.assertIn(f'const VERSION = "{VERSION}";', f.read())
+        # connectHid() loads these from beside the library.
+        for name in ("tallykey-webhid.js", "tallykey-core.js", "tallykey-core.wasm"):
+            self.assertGreater(os.path.getsize(os.path.join(share, name)), 0, name)
         for family, archive, id_check in (
                 ("chromium", f"tallykey-{VERSION}-chromium.zip", lambda m: "key" in m),
                 ("firefox", f"tallykey-{VERSION}-firefox.xpi",
