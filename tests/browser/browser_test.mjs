@@ -508,6 +508,47 @@ test("firefox in Simplified Chinese asks in Simplified Chinese", async () => {
   }
 });
 
+test("connectHid: Firefox has no WebHID; Chromium without a grant needs a click, and a closed chooser is a denial",
+     async () => {
+  const server = await startServer();
+  const machine = new Machine();
+  const origin = `http://127.0.0.1:${server.address().port}`;
+  const connectHid = () => Tallykey.connectHid().then(() => "connected", (error) => error.code);
+  try {
+    for (const [name, launch] of Object.entries(BROWSERS)) {
+      const browser = await launch(machine, false);
+      try {
+        const page = await browser.newPage();
+        await page.goto(origin + "/");
+        const expected = name === "firefox" ? "hid-unavailable" : "hid-needs-gesture";
+        assert.equal(await page.evaluate(connectHid), expected, name);
+        if (name !== "chromium")
+          continue;
+        // From a click: the chooser opens (this machine has no HID device
+        // at all), the automation closes it, and the page hears so.
+        const session = await page.createCDPSession();
+        await session.send("DeviceAccess.enable");
+        const prompted = new Promise((resolve) => session.once("DeviceAccess.deviceRequestPrompted", resolve));
+        await page.evaluate((script) => {
+          const button = document.body.appendChild(document.createElement("button"));
+          button.id = "connect";
+          button.textContent = "connect";
+          button.onclick = () => { window.outcome = (0, eval)(script)(); };
+        }, `(${connectHid})`);
+        await page.click("#connect");
+        const prompt = await prompted;
+        await session.send("DeviceAccess.cancelPrompt", { id: prompt.id });
+        assert.equal(await page.evaluate(() => window.outcome), "hid-denied");
+      } finally {
+        await browser.close();
+      }
+    }
+  } finally {
+    server.close();
+    machine.cleanUp();
+  }
+});
+
 test("the plug-in wrapper gives the same Promises", async () => {
   const server = await startServer();
   const machine = new Machine();

@@ -23,6 +23,8 @@ export const SERIAL = "0a1b2c3d4e5f6071";
 export const versionText = () => fs.readFileSync(new URL("../../VERSION", import.meta.url), "utf8").trim();
 export const hmac = (message) => crypto.createHmac("md5", Buffer.from(DIGEST_KEY, "hex")).update(message).digest("hex");
 
+const WEBHID_FILES = new Set(["tallykey-webhid.js", "tallykey-core.js", "tallykey-core.wasm"]);
+
 // A page that loads the library; tests evaluate calls in it. `pages` maps
 // further paths to the files served there.
 export function startServer(pages = {}) {
@@ -38,6 +40,11 @@ export function startServer(pages = {}) {
     } else if (url.pathname === "/tallykey.js") {
       response.writeHead(200, { "content-type": "text/javascript" });
       response.end(library);
+    } else if (WEBHID_FILES.has(url.pathname.slice(1))) {
+      // The WebHID module and its core, fetched beside the library on demand.
+      const name = url.pathname.slice(1);
+      response.writeHead(200, { "content-type": name.endsWith(".wasm") ? "application/wasm" : "text/javascript" });
+      response.end(fs.readFileSync(path.join(BUILD, "package", name)));
     } else if (Object.hasOwn(pages, request.url)) {
       response.writeHead(200, { "content-type": "text/html; charset=utf-8" });
       response.end(fs.readFileSync(pages[request.url]));
