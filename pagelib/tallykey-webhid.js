@@ -22,6 +22,10 @@ const DEFAULT_CALL_TIMEOUT_MS = 80000;
 // is -11 at once, with the key untouched.
 const MAX_ARGUMENTS = 16;
 const MAX_ARGUMENT_BYTES = 64 * 1024;
+// No user closes a chooser this fast: an empty answer sooner means none was
+// shown, as when a policy (or the user's site settings) blocks WebHID for
+// the site, and Chromium answers at once.
+const CHOOSER_MIN_MS = 300;
 
 const isKey = (device) => device.vendorId === KEY_FILTER.vendorId && device.productId === KEY_FILTER.productId;
 
@@ -147,27 +151,31 @@ function serialised(library) {
 async function grantedKeys(hid, library) {
   let devices;
   try {
-    devices = (await hid.getDevices()).filter(isKey);
+    devices = (await bounded(hid.getDevices())).filter(isKey);
   } catch (error) {
     throw new library.Error("hid-unavailable", error && error.message);
   }
   if (devices.length > 0)
     return devices;
+  // Only a user gesture may open the chooser: without one the page hears
+  // why at once, and the browser is not asked.
+  const activation = globalThis.navigator.userActivation;
+  if (activation && !activation.isActive)
+    throw new library.Error("hid-needs-gesture");
+  const asked = Date.now();
   try {
     devices = (await hid.requestDevice({ filters: [KEY_FILTER] })).filter(isKey);
   } catch (error) {
-    // Chromium refuses a chooser without a user gesture with a SecurityError;
-    // a policy that blocks WebHID for the site refuses it with NotAllowedError
-    // or NotFoundError.
-    if (error && error.name === "SecurityError" && !(globalThis.navigator.userActivation &&
-                                                     globalThis.navigator.userActivation.isActive))
-      throw new library.Error("hid-needs-gesture");
-    throw new library.Error("hid-unavailable", error && error.message);
+    // Refused without a gesture (a browser without userActivation), or by
+    // a policy that blocks WebHID for the site.
+    throw new library.Error(error && error.name === "SecurityError" && !activation ? "hid-needs-gesture"
+                                                                                     : "hid-unavailable",
+                            error && error.message);
   }
   if (devices.length === 0)
-    throw new library.Error("hid-denied");
+    throw new library.Error(Date.now() - asked < CHOOSER_MIN_MS ? "hid-unavailable" : "hid-denied");
   // Picked, but unplugged before the page could use it.
-  const present = (await hid.getDevices()).filter(isKey);
+  const present = (await bounded(hid.getDevices())).filter(isKey);
   if (present.length === 0)
     throw new library.Error("no-key");
   return present;

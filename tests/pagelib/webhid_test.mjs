@@ -177,14 +177,22 @@ test("connectHid: named errors for every way it cannot connect", async () => {
   navigator.hid = undefined;  // Firefox, or WebHID switched off
   await assert.rejects(connect(), expectCode("hid-unavailable"));
 
+  // No key granted and no click: no chooser is even asked for.
   let hid = machine();
+  await assert.rejects(connect(), expectCode("hid-needs-gesture"));
+  assert.equal(hid.requests, 0);
+  // A browser without userActivation refuses the chooser itself.
+  navigator.userActivation = undefined;
   hid.pick = () => { throw new DOMException("Must be handling a user gesture", "SecurityError"); };
   await assert.rejects(connect(), expectCode("hid-needs-gesture"));
 
-  navigator.userActivation.isActive = true;  // a click, and a chooser the user closes
-  hid.pick = () => [];
+  navigator.userActivation = { isActive: true };  // a click, and a chooser the user closes
+  hid.pick = () => new Promise((resolve) => setTimeout(() => resolve([]), 400));
   await assert.rejects(connect(), expectCode("hid-denied"));
   assert.equal(hid.requests, 2);
+
+  hid.pick = () => [];  // no chooser at all: a policy blocks WebHID for the site
+  await assert.rejects(connect(), expectCode("hid-unavailable"));
 
   hid.pick = () => { throw new DOMException("blocked", "NotAllowedError"); };  // a policy
   await assert.rejects(connect(), expectCode("hid-unavailable"));
