@@ -40,7 +40,6 @@ function bounded(promise, ms = REPORT_TIMEOUT_MS) {
 // each answer is a number, never an exception, and never waits unbounded.
 export function deviceBridge(hid) {
   let listed = [];
-  const closing = new Map();
   return {
     async list() {
       try {
@@ -51,10 +50,12 @@ export function deviceBridge(hid) {
       }
     },
     product: (index) => String(listed[index] && listed[index].productName || ""),
+    // A key stays open once opened, for the page's life: opening it again
+    // for every call would cost each call two more trips through the
+    // browser, and WebHID does not take the key from anyone by holding it.
     async open(index) {
       const device = listed[index];
       try {
-        await closing.get(device);
         if (!device.opened)
           await bounded(device.open());
         return 1;
@@ -62,13 +63,7 @@ export function deviceBridge(hid) {
         return 0;
       }
     },
-    // Closed after each call, as the native products close the key; the
-    // next open of the same device waits for it.
-    close(index) {
-      const device = listed[index];
-      if (device && device.opened)
-        closing.set(device, bounded(device.close()).catch(() => {}));
-    },
+    close() {},
     async send(index, bytes) {
       try {
         await bounded(listed[index].sendFeatureReport(0, bytes));

@@ -53,6 +53,7 @@ int IndexOf(const HIDUSBKEY::ListedDevice& device) { return std::stoi(device.pat
 class WebHidChannel : public HIDUSBKEY::DeviceChannel {
 public:
     explicit WebHidChannel(int index) : index_(index) {}
+    // The page side decides whether a key stays open between calls.
     ~WebHidChannel() override { CloseDevice(index_); }
 
     // Reports here carry a leading report id 0, which WebHID takes apart.
