@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what it needs, builds the four
-# configurations, and runs every CTest suite: native, and both Windows
+# The whole test suite: installs what it needs, builds the configurations
+# (tools/build.sh), and runs every CTest suite: native, and both Windows
 # builds under Wine; then each fuzzing harness for a short while. On a machine that cannot execute 32-bit code the i686
 # runs are skipped, counted and named in the summary; their binary
 # inspections still run.
