@@ -168,6 +168,22 @@ test("a granted site: the eight methods on one key, and a password shared with t
   assert.deepEqual(await calls(["HMAC_MD5", "host's", "page"], ["HMAC_MD5", password, "page"]), [keyed("page"), -5]);
 });
 
+test("two tabs of the site calling at once take turns at the key", async () => {
+  assert.deepEqual(await calls(["HMAC_MD5", "host's", "tab"]), [keyed("tab")]);
+  const second = await browser.newPage();
+  try {
+    await second.goto(origins.granted + "/");
+    const burst = (tab) => tab.evaluate(async () => {
+      window.key ||= await Tallykey.connectHid();
+      return Promise.all(Array.from({ length: 5 }, () => window.key.HMAC_MD5("host's", "tab")));
+    });
+    const [first, other] = await Promise.all([burst(page), burst(second)]);
+    assert.deepEqual([...first, ...other], Array(10).fill(keyed("tab")));
+  } finally {
+    await second.close();
+  }
+});
+
 test("two keys, and none", async () => {
   simkey("add-key", "second", "--serial", "1111111111111111");
   await plugged("key", "second");
