@@ -84,7 +84,13 @@ class Build:
         program = [os.path.join(self.bin, "setupdriver.exe")]
         if desktop:
             program = ["explorer", "/desktop=" + desktop] + program
-        return wine(*program, *args).stdout.replace("\r", "").strip()
+        done = wine(*program, *args)
+        output = done.stdout.replace("\r", "").strip()
+        # Every command but status always prints: silence is the driver (or
+        # Wine) failing, and its exit code and errors say how.
+        if not output and args[0] != "status":
+            raise AssertionError(f"setupdriver {args}: no output, exit {done.returncode}: {done.stderr[-800:]}")
+        return output
 
     def start(self, trace):
         """The installer, with Wine tracing every module load into the file
