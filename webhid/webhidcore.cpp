@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -132,15 +133,22 @@ extern "C" EMSCRIPTEN_KEEPALIVE int tallykey_call(const char* name, const uint32
     KEYMETHODS::Method method;
     if (!KEYMETHODS::MethodByName(name, method) || count < 0)
         return -1;
-    std::vector<KEYMETHODS::Argument> arguments;
-    for (int i = 0; i < count; ++i) {
-        const uint32_t* triple = args + 3 * i;
-        arguments.push_back(triple[0] ? KEYMETHODS::Argument::String(reinterpret_cast<const char*>(triple[1]), triple[2])
-                                      : KEYMETHODS::Argument::NotAString());
+    KEYMETHODS::Result result;
+    try {
+        std::vector<KEYMETHODS::Argument> arguments;
+        for (int i = 0; i < count; ++i) {
+            const uint32_t* triple = args + 3 * i;
+            arguments.push_back(triple[0] ? KEYMETHODS::Argument::String(reinterpret_cast<const char*>(triple[1]),
+                                                                          triple[2])
+                                          : KEYMETHODS::Argument::NotAString());
+        }
+        static std::unique_ptr<HIDUSBKEY::DeviceTable> devices = HIDUSBKEY::BindSystemDevices();
+        NoTrace trace;
+        result = KEYMETHODS::Call(method, *devices, arguments.data(), arguments.size(), trace);
+    } catch (const std::bad_alloc&) {
+        // Out of memory before the call could start: -6, as Call answers inside.
+        result = KEYMETHODS::Result::Number(HIDUSBKEY::KEY_RESULT_OPERATION_FAILED);
     }
-    static std::unique_ptr<HIDUSBKEY::DeviceTable> devices = HIDUSBKEY::BindSystemDevices();
-    NoTrace trace;
-    KEYMETHODS::Result result = KEYMETHODS::Call(method, *devices, arguments.data(), arguments.size(), trace);
     if (!result.isString) {
         *number = result.number;
         return 0;
