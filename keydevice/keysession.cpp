@@ -18,6 +18,17 @@ struct PasswordDigest {
 
 CKeySession::CKeySession(const DeviceTable& table) : devices(table), finder(table), key(table) {}
 
+CKeySession::~CKeySession() { EndProof(); }
+
+void CKeySession::EndProof()
+{
+    if (!proofSent)
+        return;
+    proofSent = false;
+    // Nothing to report if it fails: a key that does not answer holds nothing new either.
+    key.Identify();
+}
+
 KeyResult CKeySession::Check() const { return devices.IsComplete() ? KEY_RESULT_OK : KEY_RESULT_HID_UNAVAILABLE; }
 
 KeyResult CKeySession::Find()
@@ -39,11 +50,13 @@ KeyResult CKeySession::Open() { return key.Open(finder.First()) ? KEY_RESULT_OK 
 KeyResult CKeySession::Prove(const void* password, size_t length)
 {
     PasswordDigest digest(password, length);
+    proofSent = true;
     return key.VerifyPassword(digest.bytes) ? KEY_RESULT_OK : KEY_RESULT_WRONG_PASSWORD;
 }
 
 KeyResult CKeySession::ProveBlank()
 {
+    proofSent = true;
     return key.VerifyPassword(BLANK_PASSWORD_DIGEST) ? KEY_RESULT_OK : KEY_RESULT_WRONG_PASSWORD;
 }
 

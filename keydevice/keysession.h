@@ -28,6 +28,8 @@ enum KeyResult : int32_t {
 class CKeySession {
 public:
     explicit CKeySession(const DeviceTable& table);
+    // Ends the key's proof (EndProof) before the key is let go.
+    ~CKeySession();
     CKeySession(const CKeySession&) = delete;
     CKeySession& operator=(const CKeySession&) = delete;
 
@@ -50,10 +52,19 @@ public:
 
     const uint8_t* SerialNumber() const { return key.SerialNumber(); }
 
+    // A key may keep a verified password as proven until it is identified
+    // again, and another program could then set a password or a digest
+    // value without knowing the password. After any password check this
+    // identifies the key once more, while it is still this session's
+    // alone. The session's end does it anyway; a caller that answers its
+    // page first calls it only after that.
+    void EndProof();
+
 private:
     const DeviceTable& devices;
     CUsbHidKeyFinder finder;
     CUsbHidKey key;
+    bool proofSent = false;  // a password check went to the key since it was identified
 };
 
 } // namespace HIDUSBKEY

@@ -77,6 +77,11 @@ bool CUsbHidKey::Open(ListedDevice* listed)
     channel = devices.Open(*listed);
     if (!channel)
         return false;
+    return Identify();
+}
+
+bool CUsbHidKey::Identify()
+{
     Prepare(KEY_CMD_IDENTIFY, 0);
     if (!Transfer(KEY_WAIT_MS) || report.length != KEY_IDENTIFY_LENGTH || !IsKeyIdentity(report.data))
         return false;

@@ -62,6 +62,9 @@ public:
     bool Open(ListedDevice* listed);
     bool Open(const char* path);
     const uint8_t* SerialNumber() const { return serial; }
+    // The identify command again: whatever the key holds as proven (a
+    // verified password) ends with it.
+    bool Identify();
     bool VerifyPassword(const uint8_t digest[KEY_DIGEST_BYTES]);
     bool SetPassword(const uint8_t digest[KEY_DIGEST_BYTES]);
     // Messages over KEY_DATA_BYTES are refused without anything being sent.

@@ -169,10 +169,11 @@ bool ChecksPassword(Method method)
            method == Method::HMAC_MD5_HexString;
 }
 
-Result Call(Method method, const DeviceTable& devices, const Argument* args, size_t count, LogTarget& log)
+namespace {
+
+Result Run(Method method, CKeySession& key, const Argument* args, size_t count, LogTarget& log)
 {
     try {
-        CKeySession key(devices);
         switch (method) {
         case Method::InitPassword: return InitPassword(key, args, count);
         case Method::FindKeys: return FindKeys(key);
@@ -189,6 +190,42 @@ Result Call(Method method, const DeviceTable& devices, const Argument* args, siz
     } catch (const std::bad_alloc&) {
         return Result::Number(KEY_RESULT_OPERATION_FAILED);
     }
+}
+
+} // namespace
+
+Result Call(Method method, const DeviceTable& devices, const Argument* args, size_t count, LogTarget& log,
+            const std::function<void(const Result&)>& answered)
+{
+    try {
+        CKeySession key(devices);
+        Result result = Run(method, key, args, count, log);
+        if (answered)
+            answered(result);
+        key.EndProof();
+        return result;
+    } catch (const std::bad_alloc&) {
+        return Result::Number(KEY_RESULT_OPERATION_FAILED);
+    }
+}
+
+int64_t WorstCaseMs(Method method)
+{
+    // Commands a call sends at most: identify, a password check, its own
+    // command, and identifying again after the check.
+    const int64_t exchange = KEY_WAIT_MS + int64_t{KEY_MAX_BUSY_ANSWERS} * KEY_BUSY_POLL_MS;
+    const int64_t setPassword = KEY_SET_PASSWORD_WAIT_MS + int64_t{KEY_MAX_BUSY_ANSWERS} * KEY_BUSY_POLL_MS;
+    switch (method) {
+    case Method::FindKeys:
+    case Method::SetLog: return 0;
+    case Method::GetSN: return exchange;
+    case Method::InitPassword:
+    case Method::UpdatePassword: return 3 * exchange + setPassword;
+    case Method::HMAC_MD5:
+    case Method::ResetDigist:
+    case Method::HMAC_MD5_HexString: return 4 * exchange;
+    }
+    return 4 * exchange;
 }
 
 } // namespace KEYMETHODS

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "devicetable.h"
@@ -57,7 +58,16 @@ public:
 
 // One call, self-contained: it scans for the key, opens it, proves the
 // password and runs its command, and releases everything before it
-// returns. Running out of memory is -6; nothing escapes.
-Result Call(Method method, const HIDUSBKEY::DeviceTable& devices, const Argument* args, size_t count, LogTarget& log);
+// returns; after a password check that includes identifying the key again
+// (CKeySession::EndProof). Running out of memory is -6; nothing escapes.
+// A caller that can answer its page before the key is released passes
+// answered, which gets the result first (and must not throw).
+Result Call(Method method, const HIDUSBKEY::DeviceTable& devices, const Argument* args, size_t count, LogTarget& log,
+            const std::function<void(const Result&)>& answered = nullptr);
+
+// The longest a call of the method can take at the key, in milliseconds:
+// every command it sends, each with its wait and the most busy answers the
+// channel waits through. A page's bound on a call that has reached the key.
+int64_t WorstCaseMs(Method method);
 
 } // namespace KEYMETHODS

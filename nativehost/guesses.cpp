@@ -1,17 +1,11 @@
 #include "guesses.h"
 
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
-#include "folders.h"
 #include "hostfiles.h"
-
-namespace fs = std::filesystem;
+#include "sites.h"
 
 namespace NATIVEHOST {
 
@@ -19,18 +13,22 @@ namespace {
 
 const int64_t FIRST_WAIT_MS = 1000;
 const int64_t LONGEST_WAIT_MS = 60 * 1000;
-// An origin quiet for a day starts afresh; this also bounds the file.
+// The fewest failures that wait the longest.
+const unsigned MOST_FAILURES = 7;
+// A site quiet for a day starts afresh; this also bounds the file.
 const int64_t FORGET_AFTER_MS = 24 * 60 * 60 * 1000;
 const size_t MAX_ENTRIES = 1000;
-const size_t MAX_FILE_BYTES = 256 * 1024;
+// An entry is at most a site (an origin's 300 characters and its scheme)
+// and about 50 bytes of counts: 1000 of them fit with room to spare, so a
+// ledger this host wrote is never too big to be read back.
+const size_t MAX_FILE_BYTES = 1024 * 1024;
+// Every site's count after a ledger file that could not be used; no site
+// is named "*".
+const char FLOOR[] = "*";
 
 } // namespace
 
-std::string GuessLedger::FileIn(const std::string& folder)
-{
-    // A leading dot: no page can name it as a trace file.
-    return folder.empty() ? std::string() : PathIn(folder, ".guesses.json");
-}
+const char GuessLedger::FILE_NAME[] = ".guesses.json";
 
 int64_t GuessLedger::Now()
 {
@@ -42,22 +40,35 @@ int64_t GuessLedger::WaitAfter(unsigned failures)
 {
     if (failures == 0)
         return 0;
-    if (failures > 7)
+    if (failures >= MOST_FAILURES)
         return LONGEST_WAIT_MS;
     int64_t wait = FIRST_WAIT_MS << (failures - 1);
     return wait < LONGEST_WAIT_MS ? wait : LONGEST_WAIT_MS;
 }
 
+GuessLedger::Entry GuessLedger::Current(const std::string& site) const
+{
+    auto found = entries.find(site);
+    auto floor = entries.find(FLOOR);
+    // A site heard of since the floor was set has its own count.
+    if (floor == entries.end() || (found != entries.end() && found->second.last > floor->second.last))
+        return found == entries.end() ? Entry() : found->second;
+    Entry entry = floor->second;
+    if (found != entries.end() && found->second.failures > entry.failures)
+        entry.failures = found->second.failures;
+    return entry;
+}
+
 int64_t GuessLedger::WaitFor(const std::string& origin, int64_t now)
 {
     Load();
-    auto found = entries.find(origin);
-    if (found == entries.end())
+    const Entry entry = Current(SiteOf(origin));
+    if (entry.failures == 0)
         return 0;
     // A clock set back makes the elapsed time negative: the whole wait
     // then, never more.
-    int64_t elapsed = now - found->second.last;
-    int64_t wait = WaitAfter(found->second.failures);
+    int64_t elapsed = now - entry.last;
+    int64_t wait = WaitAfter(entry.failures);
     if (elapsed < 0)
         return wait;
     return elapsed >= wait ? 0 : wait - elapsed;
@@ -66,10 +77,12 @@ int64_t GuessLedger::WaitFor(const std::string& origin, int64_t now)
 void GuessLedger::Wrong(const std::string& origin, int64_t now)
 {
     Load();
-    Entry& entry = entries[origin];
+    const std::string site = SiteOf(origin);
+    Entry entry = Current(site);
     if (entry.failures < 1000)
         ++entry.failures;
     entry.last = now;
+    entries[site] = entry;
     // Forget the quiet ones, then the oldest, so the file stays small.
     for (auto it = entries.begin(); it != entries.end();) {
         if (now - it->second.last > FORGET_AFTER_MS)
@@ -91,25 +104,35 @@ void GuessLedger::Wrong(const std::string& origin, int64_t now)
 void GuessLedger::Right(const std::string& origin)
 {
     Load();
-    if (entries.erase(origin) > 0)
+    const std::string site = SiteOf(origin);
+    if (entries.count(FLOOR)) {
+        // Cleared after the floor: this site no longer waits on it.
+        entries[site] = Entry{0, std::max(Now(), entries[FLOOR].last + 1)};
         Save();
+    } else if (entries.erase(site) > 0) {
+        Save();
+    }
 }
 
 void GuessLedger::Load()
 {
-    if (file.empty())
+    if (folder.empty())
         return;  // in memory only
-    std::ifstream in(fs::u8path(file), std::ios::binary);
-    if (!in)
-        return;  // nothing written yet, or not ours to read: what we know stays
-    std::stringstream text;
-    text << in.rdbuf();
-    if (text.str().size() > MAX_FILE_BYTES)
+    std::string text;
+    const FileRead read = ReadPrivateFile(folder, FILE_NAME, MAX_FILE_BYTES, text);
+    if (read == FileRead::Missing)
+        return;  // nothing written yet: what we know stays
+    nlohmann::json saved = read == FileRead::Read ? nlohmann::json::parse(text, nullptr, false) : nlohmann::json();
+    if (!saved.is_object()) {
+        // It may have held any count: every site waits as after the most
+        // failures, and what this process knows stays.
+        const int64_t now = Now();
+        Entry& floor = entries[FLOOR];
+        if (floor.failures < MOST_FAILURES || now - floor.last > FORGET_AFTER_MS)
+            floor = Entry{MOST_FAILURES, now};
         return;
-    nlohmann::json saved = nlohmann::json::parse(text.str(), nullptr, false);
-    if (!saved.is_object())
-        return;
-    std::map<std::string, Entry> read;
+    }
+    std::map<std::string, Entry> loaded;
     for (const auto& item : saved.items()) {
         const nlohmann::json& value = item.value();
         if (!value.is_object() || !value.contains("failures") || !value.contains("last") ||
@@ -118,31 +141,26 @@ void GuessLedger::Load()
         Entry entry;
         entry.failures = value["failures"].get<unsigned>();
         entry.last = value["last"].get<int64_t>();
-        read[item.key()] = entry;
+        // An older host kept origins: their counts join their sites'.
+        std::string site = item.key() == FLOOR || item.key() == "localhost" ? item.key() : SiteOf(item.key());
+        if (site.empty())
+            continue;
+        Entry& joined = loaded[site];
+        joined.failures = std::max(joined.failures, entry.failures);
+        joined.last = std::max(joined.last, entry.last);
     }
-    entries.swap(read);
+    entries.swap(loaded);
 }
 
-void GuessLedger::Save() const
+void GuessLedger::Save()
 {
-    if (file.empty())
+    if (folder.empty())
         return;
     nlohmann::json saved = nlohmann::json::object();
     for (const auto& entry : entries)
         saved[entry.first] = {{"failures", entry.second.failures}, {"last", entry.second.last}};
-    const fs::path path = fs::u8path(file);
-    MakeFolders(path.parent_path().u8string(), 0700);
     // Written beside and renamed over: a reader never sees half a file.
-    fs::path partial = path;
-    partial += ".new";
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out << saved.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-        if (!out)
-            return;
-    }
-    std::error_code ignored;
-    fs::rename(partial, path, ignored);
+    ReplacePrivateFile(folder, FILE_NAME, saved.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 } // namespace NATIVEHOST

@@ -1,9 +1,12 @@
 // The host's trace: one line per request (method, argument count, and the
 // result code or "string", or the refusal), never a password, message,
 // serial number or digest. A page names its trace file with SetLog; the
-// file lives in the host's per-user state folder (hostfiles.h), and traces
-// only the calls of the origin that named it. Each file stops growing at
-// 1 MiB.
+// file lives in a folder of its origin's own under the host's per-user
+// state folder (hostfiles.h), traces/<scheme>_<host>[_<port>], so that two
+// origins naming the same file never share it, and traces only the calls
+// of that origin. Each file stops growing at 1 MiB; an origin has at most
+// 4 trace files, and at most 64 origins have a trace folder: SetLog of a
+// name beyond either bound answers -11.
 #pragma once
 
 #include <cstddef>
@@ -43,10 +46,14 @@ public:
 
     // The trace file's name of an origin, empty while it traces nothing.
     std::string FileOf(const std::string& origin) const;
+    // The folder of an origin's trace files.
+    std::string FolderOf(const std::string& origin) const;
     const std::string& Folder() const { return folder; }
 
 private:
-    void Append(const std::string& name, const std::string& line, uint64_t cap);
+    // Whether the origin may name this trace file within the bounds.
+    bool WithinBounds(const std::string& origin, const std::string& name) const;
+    void Append(const std::string& origin, const std::string& line);
 
     std::string folder;
     std::string problem;
@@ -55,9 +62,13 @@ private:
 
 // SetLog's rule for a trace name: 1 to 64 characters of A-Z a-z 0-9 . _ -,
 // not starting with a dot (the host's own files do) nor ending with one,
-// and not a Windows device name (CON, NUL, COM1, LPT1, ...) with or
-// without an extension.
+// not a Windows device name (CON, NUL, COM1, LPT1, ...) with or without an
+// extension, and not a name of the host's own files (host.log, in any case).
 bool IsTraceName(const std::string& name);
+
+// An origin's trace folder name: its canonical form with "_" for "://" and
+// the port's ":" (no host holds "_"), shortened with a digest when long.
+std::string TraceFolderName(const std::string& origin);
 
 // The host's own log, beside the pages' trace files.
 extern const char HOST_LOG[];

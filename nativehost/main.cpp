@@ -160,6 +160,14 @@ bool Send(StandardStreams& streams, const std::string& text)
     return false;
 }
 
+// Runs the call, its answer sent the moment it is known.
+bool RunAndSend(Host& host, StandardStreams& streams, const KeyCall& call)
+{
+    bool sent = false;
+    host.Run(call, [&](const std::string& answer) { sent = Send(streams, answer); });
+    return sent;
+}
+
 int Serve(Host& host, StandardStreams& streams)
 {
     std::deque<KeyCall> waiting;
@@ -173,7 +181,7 @@ int Serve(Host& host, StandardStreams& streams)
                 ++call;
                 continue;
             }
-            if (!Send(streams, Notice(*call, "running")) || !Send(streams, host.Run(*call)))
+            if (!Send(streams, Notice(*call, "running")) || !RunAndSend(host, streams, *call))
                 return 1;
             waiting.erase(call);
             nextDue = -1;  // the ledger may have changed: look again
@@ -214,10 +222,10 @@ int Serve(Host& host, StandardStreams& streams)
                     answer = Notice(call, "waiting");
                     waiting.push_back(std::move(call));
                 }
-            } else if (!Send(streams, Notice(call, "running"))) {
+            } else if (!Send(streams, Notice(call, "running")) || !RunAndSend(host, streams, call)) {
                 return 1;
             } else {
-                answer = host.Run(call);
+                continue;
             }
         }
         if (!Send(streams, answer))
@@ -264,7 +272,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "tallykey-host: %s\n", problem.c_str());
         trace.Problem(problem);
     }
-    GuessLedger guesses(GuessLedger::FileIn(folder));
+    GuessLedger guesses(folder);
     Host host(*devices, policy, trace, guesses);
     StandardStreams streams;
     return Serve(host, streams);

@@ -159,12 +159,34 @@ bool OriginPolicy::Parse(const std::string& text, std::vector<std::string>& orig
 
 OriginPolicy OriginPolicy::FromFile(const std::string& path, std::string& problem)
 {
+    // Only a file that is not there, in a folder that is not there or is a
+    // folder, means "no settings". Anything else (a dangling link, a file
+    // where the folder belongs, a folder that cannot be searched) may hide
+    // an administrator's list, so it allows nothing.
     std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (status.type() == fs::file_type::not_found)
-        return OriginPolicy();  // no administrator's settings: the default
+    const fs::path settings = fs::u8path(path);
+    const fs::file_status own = fs::symlink_status(settings, error);
+    if (own.type() == fs::file_type::not_found && error != std::errc::not_a_directory) {
+        const fs::path parent = settings.parent_path();
+        std::error_code parentError;
+        const fs::file_status above = fs::symlink_status(parent, parentError);
+        if (above.type() == fs::file_type::not_found && parentError == std::errc::no_such_file_or_directory)
+            return OriginPolicy();  // no administrator's settings: the default
+        if (fs::status(parent, parentError).type() == fs::file_type::directory)
+            return OriginPolicy();
+        problem = parent.u8string() + " is not a folder" + NOTHING_ALLOWED;
+        return Unreadable();
+    }
+    if (own.type() == fs::file_type::not_found) {
+        problem = settings.parent_path().u8string() + " is not a folder" + NOTHING_ALLOWED;
+        return Unreadable();
+    }
+    const fs::file_status status = fs::status(settings, error);
     if (error || status.type() != fs::file_type::regular) {
-        problem = path + (error ? " cannot be examined (" + error.message() + ")" : " is not a file") + NOTHING_ALLOWED;
+        problem = path + (status.type() == fs::file_type::not_found ? " is a link to nothing"
+                          : error ? " cannot be examined (" + error.message() + ")"
+                                  : " is not a file") +
+                  NOTHING_ALLOWED;
         return Unreadable();
     }
     std::ifstream file(path, std::ios::binary);

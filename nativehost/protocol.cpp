@@ -233,8 +233,10 @@ int64_t Host::WaitBefore(const KeyCall& call)
     return KEYMETHODS::ChecksPassword(call.method) ? guesses.WaitFor(call.origin, GuessLedger::Now()) : 0;
 }
 
-std::string Host::Run(const KeyCall& call)
+std::string Host::Run(const KeyCall& call, const std::function<void(const std::string&)>& deliver)
 {
+    std::string answer;
+    bool delivered = false;
     try {
         // The argument views point into the call's strings, which outlive the call.
         std::vector<KEYMETHODS::Argument> arguments;
@@ -243,31 +245,54 @@ std::string Host::Run(const KeyCall& call)
                                           : KEYMETHODS::Argument::NotAString());
         }
         HostTrace::ForOrigin log(trace, call.origin);
-        KEYMETHODS::Result result = KEYMETHODS::Call(call.method, devices, arguments.data(), arguments.size(), log);
-        trace.Line(call.origin, KEYMETHODS::MethodName(call.method), arguments.size(), result);
-        if (KEYMETHODS::ChecksPassword(call.method)) {
-            if (!result.isString && result.number == HIDUSBKEY::KEY_RESULT_WRONG_PASSWORD)
-                guesses.Wrong(call.origin, GuessLedger::Now());
-            else if (result.isString || result.number == 0)
-                guesses.Right(call.origin);
-        }
-        json id = json::parse(call.id, nullptr, false);
-        json answer = result.isString ? json{{"id", id}, {"result", result.text}}
-                                      : json{{"id", id}, {"result", result.number}};
-        return answer.dump(-1, ' ', false, json::error_handler_t::replace);
+        // Answered as soon as the result is known: the key's closing steps
+        // (identifying it again after a password check) are no page's wait.
+        auto answered = [&](const KEYMETHODS::Result& result) {
+            try {
+                trace.Line(call.origin, KEYMETHODS::MethodName(call.method), arguments.size(), result);
+                if (KEYMETHODS::ChecksPassword(call.method)) {
+                    if (!result.isString && result.number == HIDUSBKEY::KEY_RESULT_WRONG_PASSWORD)
+                        guesses.Wrong(call.origin, GuessLedger::Now());
+                    else if (result.isString || result.number == 0)
+                        guesses.Right(call.origin);
+                }
+                json id = json::parse(call.id, nullptr, false);
+                json reply = result.isString ? json{{"id", id}, {"result", result.text}}
+                                             : json{{"id", id}, {"result", result.number}};
+                answer = reply.dump(-1, ' ', false, json::error_handler_t::replace);
+                if (deliver) {
+                    delivered = true;
+                    deliver(answer);
+                }
+            } catch (const std::exception&) {
+                answer.clear();
+            }
+        };
+        KEYMETHODS::Call(call.method, devices, arguments.data(), arguments.size(), log, answered);
     } catch (const std::exception&) {
+        answer.clear();
+    }
+    if (answer.empty()) {
         // With the call's id, so that the extension's queue moves on.
         try {
-            return "{\"id\":" + call.id + ",\"error\":\"bad-request\",\"message\":\"the call could not be answered\"}";
+            answer = "{\"id\":" + call.id + ",\"error\":\"bad-request\",\"message\":\"the call could not be answered\"}";
         } catch (const std::exception&) {
-            return UNHANDLED_ANSWER;
+            answer = UNHANDLED_ANSWER;
         }
     }
+    if (deliver && !delivered)
+        deliver(answer);
+    return answer;
 }
 
 std::string Notice(const KeyCall& call, const char* state)
 {
-    return "{\"id\":" + call.id + ",\"state\":\"" + state + "\"}";
+    // A running call says how long the key can take with it at most, so
+    // that the page's wait stays bounded once it hears the call started.
+    const std::string bound = std::string(state) == "running"
+                                  ? ",\"keyMs\":" + std::to_string(KEYMETHODS::WorstCaseMs(call.method))
+                                  : std::string();
+    return "{\"id\":" + call.id + ",\"state\":\"" + state + "\"" + bound + "}";
 }
 
 std::string Withdrawn(const KeyCall& call)

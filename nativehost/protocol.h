@@ -14,7 +14,8 @@
 //           came without it) or "busy" (too many calls already wait). The
 //           key is not touched then.
 // Notices:  {"id": ID, "state": "waiting"} when a call must wait (wrong
-//           passwords), {"id": ID, "state": "running"} as it reaches the key.
+//           passwords), {"id": ID, "state": "running", "keyMs": MS} as it
+//           reaches the key, MS being the longest the key can take with it.
 //           A call that waits may be withdrawn, {"id": ID, "method":
 //           "withdraw"}; it is then answered {"id": ID, "error": "timeout"}
 //           and never runs. A call that runs is always answered.
@@ -31,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,8 +70,10 @@ public:
     bool Take(const std::string& frame, std::string& answer, KeyCall& call);
     // How long (ms) the call must still wait before it may reach the key.
     int64_t WaitBefore(const KeyCall& call);
-    // The call at the key; the answer's text.
-    std::string Run(const KeyCall& call);
+    // The call at the key; the answer's text. With deliver, the answer is
+    // handed to it as soon as it is known, before the key is let go, and
+    // always exactly once.
+    std::string Run(const KeyCall& call, const std::function<void(const std::string&)>& deliver = nullptr);
 
     // Take, any wait (slept through) and Run: one frame in, its answer out.
     std::string Handle(const std::string& frame);

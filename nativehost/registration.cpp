@@ -44,6 +44,32 @@ std::string PackageFileAmong(const std::vector<ManifestPlace>& places)
     return "";
 }
 
+// Every user's browsers will start the program at path: only root may be
+// able to change it, or the folders that lead to it. reason says what fails.
+bool OnlyRootCanChange(const std::string& path, std::string& reason)
+{
+    std::string at = path;
+    for (;;) {
+        struct stat info;
+        if (stat(at.c_str(), &info) != 0) {
+            reason = at + ": " + std::strerror(errno);
+            return false;
+        }
+        if (info.st_uid != 0) {
+            reason = at + " is not owned by root";
+            return false;
+        }
+        if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+            reason = at + " may be written by others than root";
+            return false;
+        }
+        if (at == "/")
+            return true;
+        const size_t slash = at.rfind('/');
+        at = slash == 0 || slash == std::string::npos ? "/" : at.substr(0, slash);
+    }
+}
+
 } // namespace
 
 int Register(const std::vector<std::string>& args, const std::string& hostPath, std::string& out, std::string& err)
@@ -85,6 +111,12 @@ int Register(const std::vector<std::string>& args, const std::string& hostPath, 
         if (!packaged.empty()) {
             err += "tallykey-host: the tallykey-host package installs the host for all users (" + packaged +
                    "); use the package manager, or --user\n";
+            return 1;
+        }
+        std::string reason;
+        if (install && !OnlyRootCanChange(hostPath, reason)) {
+            err += "tallykey-host: every user's browsers would start " + hostPath + ", but " + reason +
+                   "; install it for all users from a copy only root can change, or use --user\n";
             return 1;
         }
     }

@@ -39,7 +39,7 @@ struct Case {
     std::vector<Arg> args;
     // "N" for a number; "digest:M" for the key's HMAC-MD5 of M; "serial".
     std::string expected;
-    size_t requests;  // key commands sent: identify, verify, the command
+    size_t requests;  // key commands sent: identify, verify, the command, identify again after a verify
 };
 
 // Cases print as their names.
@@ -130,39 +130,39 @@ const Case CASES[] = {
     {"UpdatePasswordNoKeyBeforeArguments", Keys::None, Method::UpdatePassword, {}, "-2", 0},
     {"HmacTwoKeysBeforeArguments", Keys::Two, Method::HMAC_MD5, {Arg::NotAString()}, "-3", 0},
     // The first password: only on a key that has none, checked before the argument.
-    {"InitPassword", Keys::Blank, Method::InitPassword, {"pw"}, "0", 3},
-    {"InitPasswordTwice", Keys::WithPassword, Method::InitPassword, {"x"}, "-5", 2},
-    {"InitPasswordMissing", Keys::Blank, Method::InitPassword, {}, "-11", 2},
-    {"InitPasswordNotAString", Keys::Blank, Method::InitPassword, {Arg::NotAString()}, "-11", 2},
-    {"InitPasswordEmpty", Keys::Blank, Method::InitPassword, {""}, "0", 3},
+    {"InitPassword", Keys::Blank, Method::InitPassword, {"pw"}, "0", 4},
+    {"InitPasswordTwice", Keys::WithPassword, Method::InitPassword, {"x"}, "-5", 3},
+    {"InitPasswordMissing", Keys::Blank, Method::InitPassword, {}, "-11", 3},
+    {"InitPasswordNotAString", Keys::Blank, Method::InitPassword, {Arg::NotAString()}, "-11", 3},
+    {"InitPasswordEmpty", Keys::Blank, Method::InitPassword, {""}, "0", 4},
     // Two strings, checked before the key is opened.
-    {"UpdatePassword", Keys::WithPassword, Method::UpdatePassword, {"pw", "new"}, "0", 3},
-    {"UpdatePasswordWrong", Keys::WithPassword, Method::UpdatePassword, {"wrong", "new"}, "-5", 2},
+    {"UpdatePassword", Keys::WithPassword, Method::UpdatePassword, {"pw", "new"}, "0", 4},
+    {"UpdatePasswordWrong", Keys::WithPassword, Method::UpdatePassword, {"wrong", "new"}, "-5", 3},
     {"UpdatePasswordOneArgument", Keys::WithPassword, Method::UpdatePassword, {"pw"}, "-11", 0},
     {"UpdatePasswordNotAString", Keys::WithPassword, Method::UpdatePassword, {"pw", Arg::NotAString()}, "-11", 0},
-    {"UpdatePasswordOfABlankKey", Keys::Blank, Method::UpdatePassword, {"", "new"}, "-5", 2},
+    {"UpdatePasswordOfABlankKey", Keys::Blank, Method::UpdatePassword, {"", "new"}, "-5", 3},
     // One command carries the message: 61 bytes at most, refused before opening.
-    {"HmacMd5", Keys::WithPassword, Method::HMAC_MD5, {"pw", "challenge"}, "digest:challenge", 3},
-    {"HmacMd5Longest", Keys::WithPassword, Method::HMAC_MD5, {"pw", M61}, "digest:" + M61, 3},
-    {"HmacMd5Empty", Keys::WithPassword, Method::HMAC_MD5, {"pw", ""}, "digest:", 3},
+    {"HmacMd5", Keys::WithPassword, Method::HMAC_MD5, {"pw", "challenge"}, "digest:challenge", 4},
+    {"HmacMd5Longest", Keys::WithPassword, Method::HMAC_MD5, {"pw", M61}, "digest:" + M61, 4},
+    {"HmacMd5Empty", Keys::WithPassword, Method::HMAC_MD5, {"pw", ""}, "digest:", 4},
     {"HmacMd5TooLong", Keys::WithPassword, Method::HMAC_MD5, {"pw", M61 + "m"}, "-11", 0},
-    {"HmacMd5WrongPassword", Keys::WithPassword, Method::HMAC_MD5, {"wrong", "m"}, "-5", 2},
+    {"HmacMd5WrongPassword", Keys::WithPassword, Method::HMAC_MD5, {"wrong", "m"}, "-5", 3},
     {"HmacMd5PasswordNotAString", Keys::WithPassword, Method::HMAC_MD5, {Arg::NotAString(), "m"}, "-11", 0},
     // Hexadecimal messages: 122 digits at most before opening; the digits
     // themselves are checked after the password.
     {"HexString", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "6368616C6c656e6765"},
-     "digest:challenge", 3},
-    {"HexStringLongest", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", HEX122}, "digest:" + M61, 3},
+     "digest:challenge", 4},
+    {"HexStringLongest", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", HEX122}, "digest:" + M61, 4},
     {"HexStringTooLong", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", HEX122 + "6d"}, "-11", 0},
-    {"HexStringOdd", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "0A0"}, "-11", 2},
-    {"HexStringEmpty", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", ""}, "-11", 2},
-    {"HexStringNotHex", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "0g"}, "-11", 2},
-    {"HexStringWrongPasswordFirst", Keys::WithPassword, Method::HMAC_MD5_HexString, {"wrong", "0g"}, "-5", 2},
+    {"HexStringOdd", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "0A0"}, "-11", 3},
+    {"HexStringEmpty", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", ""}, "-11", 3},
+    {"HexStringNotHex", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "0g"}, "-11", 3},
+    {"HexStringWrongPasswordFirst", Keys::WithPassword, Method::HMAC_MD5_HexString, {"wrong", "0g"}, "-5", 3},
     // A new digest value: 32 digits of either case, checked after the password.
-    {"ResetDigist", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE}, "0", 3},
-    {"ResetDigistShort", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE.substr(1)}, "-11", 2},
-    {"ResetDigistNotHex", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE.substr(1) + "x"}, "-11", 2},
-    {"ResetDigistWrongPasswordFirst", Keys::WithPassword, Method::ResetDigist, {"wrong", "00"}, "-5", 2},
+    {"ResetDigist", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE}, "0", 4},
+    {"ResetDigistShort", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE.substr(1)}, "-11", 3},
+    {"ResetDigistNotHex", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE.substr(1) + "x"}, "-11", 3},
+    {"ResetDigistWrongPasswordFirst", Keys::WithPassword, Method::ResetDigist, {"wrong", "00"}, "-5", 3},
     // The trace never needs the key, nor the HID functions.
     {"SetLog", Keys::NoHid, Method::SetLog, {"trace.log"}, "0", 0},
     {"SetLogRefused", Keys::NoHid, Method::SetLog, {"a/b"}, "-11", 0},
@@ -179,6 +179,15 @@ TEST_P(MethodRules, StepsInOrder)
     Result result = Run(c.method, c.args);
     EXPECT_EQ(Shown(result), Expected(c.expected));
     EXPECT_EQ(fake.key.writes.size(), c.requests);
+    // A password the key checked is proven no longer once the call is done:
+    // no other program can set a password or a digest value after it.
+    bool checked = false;
+    for (const HIDUSBKEY::KeyReport& write : fake.key.writes)
+        checked = checked || write.command == HIDUSBKEY::KEY_CMD_VERIFY_PASSWORD;
+    if (checked) {
+        EXPECT_EQ(fake.key.writes.back().command, HIDUSBKEY::KEY_CMD_IDENTIFY);
+        EXPECT_EQ(fake.key.firmware.verified, 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(KeyMethods, MethodRules, ::testing::ValuesIn(CASES),

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -16,6 +17,11 @@
 #include "hostfiles.h"
 #include "md5.h"
 #include "protocol.h"
+#include "sites.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace fs = std::filesystem;
 using namespace NATIVEHOST;
@@ -196,6 +202,35 @@ TEST(Origins, TheSettingsFileInBothFormsAndEveryWayOfBeingBroken)
     EXPECT_EQ(OriginPolicy::FromFile(file.string(), problem).AccessFor("https://any.example"), Access::Refused);
     EXPECT_NE(problem.find("no page may use the key"), std::string::npos) << problem;
     fs::remove_all(file);
+
+    // Only a file that is not there, in a folder that is missing or is a
+    // folder, means no settings; whatever else stands in the way may hide a list.
+    const fs::path root = fs::temp_directory_path() / "tallykey-policy";
+    fs::remove_all(root);
+    fs::create_directories(root / "folder");
+    std::ofstream(root / "file") << "[]";
+    struct Place {
+        fs::path path;
+        Access access;
+    };
+    std::vector<Place> places = {{root / "folder" / "allowed-origins.json", Access::Ask},
+                                 {root / "missing" / "allowed-origins.json", Access::Ask},
+                                 {root / "file" / "allowed-origins.json", Access::Refused}};
+#ifndef _WIN32
+    fs::create_symlink(root / "nowhere.json", root / "folder" / "dangling.json");
+    fs::create_symlink(root / "nowhere", root / "dangling-folder");
+    fs::create_symlink(root / "folder", root / "linked-folder");
+    places.push_back({root / "folder" / "dangling.json", Access::Refused});
+    places.push_back({root / "dangling-folder" / "allowed-origins.json", Access::Refused});
+    places.push_back({root / "linked-folder" / "allowed-origins.json", Access::Ask});
+#endif
+    for (const Place& place : places) {
+        problem.clear();
+        EXPECT_EQ(OriginPolicy::FromFile(place.path.string(), problem).AccessFor("https://any.example"), place.access)
+            << place.path;
+        EXPECT_EQ(problem.empty(), place.access == Access::Ask) << place.path << ": " << problem;
+    }
+    fs::remove_all(root);
 }
 
 TEST(IllFormedStrings, BecomeNull)
@@ -334,24 +369,149 @@ TEST(GuessLedger, SurvivesARestartAndHoldsNothingButCountsAndTimes)
 {
     const fs::path folder = fs::temp_directory_path() / "tallykey-ledger";
     fs::remove_all(folder);
-    const std::string file = GuessLedger::FileIn(folder.string());
+    const fs::path file = folder / GuessLedger::FILE_NAME;
     const int64_t now = GuessLedger::Now();
     {
-        GuessLedger first(file);
+        GuessLedger first(folder.string());
         for (int i = 0; i < 3; ++i)
             first.Wrong("https://guesser.example", now);
     }
-    GuessLedger second(file);  // a new host process
+    GuessLedger second(folder.string());  // a new host process
     EXPECT_EQ(second.WaitFor("https://guesser.example", now), 4000);
     EXPECT_EQ(json::parse(ReadText(file)),
               (json{{"https://guesser.example", {{"failures", 3}, {"last", now}}}}));
-    EXPECT_FALSE(IsTraceName(fs::path(file).filename().string())) << "no page can name it as its trace";
-    // A damaged file is no reason to fail, and the count made here stands.
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << "{\"https://guesser.example\": {\"failures\": ";
-    EXPECT_EQ(second.WaitFor("https://guesser.example", now), 4000);
-    second.Wrong("https://guesser.example", now);
-    EXPECT_EQ(GuessLedger(file).WaitFor("https://guesser.example", now), 8000);
+    EXPECT_FALSE(IsTraceName(file.filename().string())) << "no page can name it as its trace";
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+#endif
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "no file left beside it";
     fs::remove_all(folder);
+}
+
+// Whatever is wrong with the ledger's file, a guessing site never waits
+// less than an intact ledger would make it: it may have held any count.
+TEST(GuessLedger, AFileThatCannotBeUsedMakesEverySiteWaitTheLongest)
+{
+    const fs::path folder = fs::temp_directory_path() / "tallykey-ledger-damaged";
+    const fs::path file = folder / GuessLedger::FILE_NAME;
+    const int64_t now = GuessLedger::Now();
+    std::vector<std::pair<const char*, std::function<void()>>> damages = {
+        {"half a file", [&] { std::ofstream(file, std::ios::binary) << "{\"https://a.example\": {\"failures\": "; }},
+        {"a folder", [&] { fs::create_directory(file); }},
+        {"too big", [&] { std::ofstream(file, std::ios::binary) << "{\"x\": \"" << std::string(2 << 20, 'x') << "\"}"; }},
+    };
+#ifndef _WIN32
+    const fs::path victim = fs::temp_directory_path() / "tallykey-ledger-victim";
+    damages.push_back({"a link", [&] {
+                           std::ofstream(victim) << "untouched";
+                           fs::create_symlink(victim, file);
+                       }});
+    // A FIFO blocked the host for as long as nobody wrote to it.
+    damages.push_back({"a FIFO", [&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }});
+#endif
+    for (auto& damage : damages) {
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        damage.second();
+        GuessLedger ledger(folder.string());
+        EXPECT_GE(ledger.WaitFor("https://never-seen.example", now), 60000) << damage.first;
+        ledger.Right("https://right.example");
+        EXPECT_EQ(ledger.WaitFor("https://right.example", now + 1), 0) << damage.first << ": a right password clears it";
+        ledger.Wrong("https://guesser.example", now + 2);
+        EXPECT_GE(GuessLedger(folder.string()).WaitFor("https://guesser.example", now + 2), 59000)
+            << damage.first << ": the count goes on from the floor, in a ledger that is readable again";
+        EXPECT_EQ(GuessLedger(folder.string()).WaitFor("https://other.example", now + 61000), 0) << damage.first;
+        if (std::string(damage.first) != "a folder") {  // which no rename replaces
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file))) << damage.first << ": replaced by a sound file";
+        }
+    }
+#ifndef _WIN32
+    EXPECT_EQ(ReadText(victim), "untouched");
+    fs::remove(victim);
+#endif
+    fs::remove_all(folder);
+}
+
+// A ledger at its bound of 1000 entries, with origins as long as they come,
+// is read back whole: none of its counts is lost.
+TEST(GuessLedger, AFullLedgerIsReadBackWhole)
+{
+    const fs::path folder = fs::temp_directory_path() / "tallykey-ledger-full";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const int64_t now = GuessLedger::Now();
+    const std::string longest(280, 'a');
+    json full = json::object();
+    for (int i = 0; i < 999; ++i)
+        full["https://" + longest + std::to_string(i) + ".example"] = {{"failures", 1}, {"last", now}};
+    full["https://guesser.example"] = {{"failures", 7}, {"last", now}};
+    std::ofstream(folder / GuessLedger::FILE_NAME, std::ios::binary) << full.dump();
+    ASSERT_GT(fs::file_size(folder / GuessLedger::FILE_NAME), 256u * 1024);
+    GuessLedger fresh(folder.string());
+    EXPECT_EQ(fresh.WaitFor("https://guesser.example", now), 60000);
+    fresh.Wrong("https://" + longest + "5.example", now);
+    EXPECT_EQ(GuessLedger(folder.string()).WaitFor("https://" + longest + "998.example", now), 1000)
+        << "a save keeps the other sites' counts";
+    fs::remove_all(folder);
+}
+
+// A planted file at any name the save might use is never written through.
+TEST(GuessLedger, NothingInTheFolderRedirectsASave)
+{
+#ifndef _WIN32
+    const fs::path folder = fs::temp_directory_path() / "tallykey-ledger-links";
+    const fs::path victim = fs::temp_directory_path() / "tallykey-ledger-victim";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    std::ofstream(victim) << "untouched";
+    fs::create_symlink(victim, folder / ".guesses.json.new");
+    GuessLedger ledger(folder.string());
+    ledger.Wrong("https://a.example", GuessLedger::Now());
+    EXPECT_EQ(ReadText(victim), "untouched");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(folder / GuessLedger::FILE_NAME)));
+    fs::remove_all(folder);
+    fs::remove(victim);
+#endif
+}
+
+TEST(Sites, OneSiteForEveryOriginOfARegistrableDomain)
+{
+    for (const auto& c : std::vector<std::pair<std::string, std::string>>{
+             {"https://site.example", "https://site.example"},
+             {"https://www.site.example", "https://site.example"},
+             {"https://site.example:8443", "https://site.example"},
+             {"https://site.example.", "https://site.example"},
+             {"https://a.b.SITE.example", "https://site.example"},
+             {"http://site.example", "http://site.example"},
+             {"https://bank.co.uk", "https://bank.co.uk"},
+             {"https://www.bank.co.uk", "https://bank.co.uk"},
+             {"https://co.uk", "https://co.uk"},
+             {"https://alice.github.io", "https://alice.github.io"},  // the list's private part
+             {"https://x.alice.github.io", "https://alice.github.io"},
+             {"https://a.b.kawasaki.jp", "https://a.b.kawasaki.jp"},  // a wildcard rule
+             {"https://www.city.kawasaki.jp", "https://city.kawasaki.jp"},  // its exception
+             {"https://xn--fiqs8s.xn--55qx5d.cn", "https://xn--fiqs8s.xn--55qx5d.cn"},  // a Unicode rule
+             {"https://a.xn--fiqs8s.xn--55qx5d.cn", "https://xn--fiqs8s.xn--55qx5d.cn"},
+             {"https://192.168.1.2:8000", "https://192.168.1.2"},
+             {"https://[2001:db8::1]:8443", "https://[2001:db8::1]"},
+             {"http://localhost:3000", "localhost"},
+             {"https://localhost", "localhost"},
+             {"http://127.0.0.1:8080", "localhost"},
+             {"http://app.localhost", "localhost"},
+             {"not an origin", ""}})
+        EXPECT_EQ(SiteOf(c.first), c.second) << c.first;
+
+    GuessLedger ledger("");
+    const int64_t t = 1000000;
+    unsigned failures = 0;
+    for (const char* origin : {"https://site.example", "https://www.site.example", "https://site.example:8443",
+                               "https://site.example."}) {
+        ledger.Wrong(origin, t);
+        EXPECT_EQ(ledger.WaitFor("https://site.example", t), GuessLedger::WaitAfter(++failures)) << origin;
+    }
+    EXPECT_EQ(ledger.WaitFor("https://other.example", t), 0);
+    ledger.Right("https://www.site.example");
+    EXPECT_EQ(ledger.WaitFor("https://site.example:8443", t), 0);
 }
 
 TEST_F(NativeHost, OnlyAWrongPasswordHoldsUpThatOriginsPasswordCalls)
@@ -393,7 +553,7 @@ TEST(TraceNames, OnlyPlainNamesThatNoSystemTakesForADevice)
                              "0123456789012345678901234567890123456789012345678901234567890123"})
         EXPECT_TRUE(IsTraceName(name)) << name;
     for (const char* name : {"", ".hidden", ".guesses.json", "..", "../x.log", "/tmp/x.log", "a/b", "a\\b", "C:x",
-                             "line\nbreak", "CON", "nul.txt", "Com1", "LPT9.log", "aux.tar.gz", "prn", "trailing.",
+                             "line\nbreak", "host.log", "HOST.Log", "CON", "nul.txt", "Com1", "LPT9.log", "aux.tar.gz", "prn", "trailing.",
                              "space ", "wild*", "q?", "a b", "\xC3\xA9.log",
                              "01234567890123456789012345678901234567890123456789012345678901234"})
         EXPECT_FALSE(IsTraceName(name)) << name;
@@ -431,7 +591,7 @@ TEST(HostFiles, AFullFileSaysSoOnceAndGrowsNoMore)
 TEST_F(NativeHost, SetLogTakesATraceNameAndEachOriginTracesOnlyItsOwnCalls)
 {
     SetPassword("secret-pw");
-    for (const char* name : {"../x.log", "a/b", "CON", "aux.txt", "x.", ".guesses.json"})
+    for (const char* name : {"../x.log", "a/b", "CON", "aux.txt", "x.", ".guesses.json", "host.log"})
         EXPECT_EQ(Call("SetLog", {name})["result"], -11) << name;
     EXPECT_EQ(Call("SetLog", {"trace.log"})["result"], 0);
     EXPECT_EQ(trace.FileOf("https://bank.example"), "trace.log");
@@ -446,7 +606,57 @@ TEST_F(NativeHost, SetLogTakesATraceNameAndEachOriginTracesOnlyItsOwnCalls)
 #else
     const std::string eol = "\n";
 #endif
-    EXPECT_EQ(ReadText(folder / "trace.log"),
+    EXPECT_EQ(ReadText(folder / "traces" / "https_bank.example" / "trace.log"),
               "SetLog 1 0" + eol + "HMAC_MD5 2 string" + eol + "GetSN 0 string" + eol + "HMAC_MD5 2 -5" + eol);
     // The call that turned tracing off is not in it, nor anything after.
+}
+
+TEST_F(NativeHost, TracesAreKeptApartPerOriginAndBounded)
+{
+    EXPECT_EQ(Call("SetLog", {"same.log"}, "https://a.example")["result"], 0);
+    EXPECT_EQ(Call("SetLog", {"same.log"}, "https://b.example:8443")["result"], 0);
+    Call("FindKeys", json::array(), "https://a.example");
+    EXPECT_EQ(ReadText(folder / "traces" / "https_a.example" / "same.log").find("FindKeys"), 11u);
+    EXPECT_EQ(ReadText(folder / "traces" / "https_b.example_8443" / "same.log").find("FindKeys"), std::string::npos)
+        << "another origin's trace of the same name is another file";
+    EXPECT_FALSE(fs::exists(folder / "same.log"));
+    // Four files an origin; the ones it has stay usable.
+    for (const char* name : {"two.log", "three.log", "four.log"})
+        EXPECT_EQ(Call("SetLog", {name}, "https://a.example")["result"], 0) << name;
+    EXPECT_EQ(Call("SetLog", {"five.log"}, "https://a.example")["result"], -11);
+    EXPECT_EQ(Call("SetLog", {"SAME.log"}, "https://a.example")["result"], 0) << "the same file on Windows";
+    // 64 origins' folders, then no new one.
+    for (int i = 0; i < 62; ++i)
+        EXPECT_EQ(Call("SetLog", {"t.log"}, "https://o" + std::to_string(i) + ".example")["result"], 0) << i;
+    EXPECT_EQ(Call("SetLog", {"t.log"}, "https://one-too-many.example")["result"], -11);
+    EXPECT_EQ(Call("SetLog", {"again.log"}, "https://b.example:8443")["result"], 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder / "traces"), fs::directory_iterator()), 64);
+    EXPECT_EQ(TraceFolderName("https://[::1]:8443"), "https_[__1]_8443");
+    const std::string longName = TraceFolderName("https://" + std::string(300, 'x') + ".example");
+    EXPECT_EQ(longName.size(), 96u);
+    EXPECT_NE(longName, TraceFolderName("https://" + std::string(301, 'x') + ".example"));
+}
+
+// The key forgets a checked password before the host lets it go, and the
+// page has its answer before that.
+TEST_F(NativeHost, AnsweredFirstAndTheKeyIdentifiedAgainAfterAPasswordCheck)
+{
+    SetPassword("pw");
+    Host host(fake.devices, OriginPolicy(), trace, guesses);
+    std::string answer;
+    KeyCall call;
+    ASSERT_FALSE(host.Take(json{{"id", 1}, {"method", "HMAC_MD5"}, {"args", {"pw", "m"}},
+                                {"origin", "https://bank.example"}, {"consent", true}}.dump(), answer, call));
+    int delivered = 0;
+    const std::string returned = host.Run(call, [&](const std::string& text) {
+        ++delivered;
+        answer = text;
+        EXPECT_EQ(fake.key.firmware.verified, 1) << "answered while the key is still this call's";
+    });
+    EXPECT_EQ(delivered, 1);
+    EXPECT_EQ(returned, answer);
+    EXPECT_TRUE(json::parse(answer)["result"].is_string());
+    EXPECT_EQ(fake.key.firmware.verified, 0);
+    EXPECT_EQ(fake.key.writes.back().command, HIDUSBKEY::KEY_CMD_IDENTIFY);
+    EXPECT_EQ(Notice(call, "running"), "{\"id\":1,\"state\":\"running\",\"keyMs\":20200}");
 }

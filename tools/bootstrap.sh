@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 libwine-dev googletest libssl-dev
-  clang libclang-rt-14-dev nlohmann-json3-dev libhidapi-dev dpkg-dev lintian
+  clang libclang-rt-14-dev nlohmann-json3-dev libhidapi-dev dpkg-dev lintian publicsuffix
   xvfb xauth x11-utils python3-pyqt5.qtwebkit fonts-wqy-microhei fonts-wine imagemagick
 )
 # Without recommends: wine32's pull in hundreds of megabytes of i386 desktop

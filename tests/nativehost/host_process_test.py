@@ -112,7 +112,7 @@ class HostProcess(unittest.TestCase):
                 host.stdin.flush()
 
             send({"id": 1, "method": "HMAC_MD5", "args": ["wrong", "m"], "origin": "https://w.example", "consent": True})
-            self.assertEqual(self.read_frame(host), {"id": 1, "state": "running"})
+            self.assertEqual(self.read_frame(host), {"id": 1, "state": "running", "keyMs": 20200})
             self.assertEqual(self.read_frame(host), {"id": 1, "result": -5})
             send({"id": 2, "method": "UpdatePassword", "args": ["pw", "changed"], "origin": "https://w.example",
                   "consent": True})
@@ -122,7 +122,7 @@ class HostProcess(unittest.TestCase):
             send({"id": 99, "method": "withdraw"})  # nothing waits by that id: no answer
             send({"id": 3, "method": "HMAC_MD5", "args": ["pw", "m"], "origin": "https://other.example",
                   "consent": True})
-            self.assertEqual(self.read_frame(host), {"id": 3, "state": "running"})
+            self.assertEqual(self.read_frame(host), {"id": 3, "state": "running", "keyMs": 20200})
             self.assertEqual(len(self.read_frame(host)["result"]), 32)
             time.sleep(1.2)  # past the wait the withdrawn call had
             send({"id": 4, "method": "HMAC_MD5", "args": ["pw", "m"], "origin": "https://other.example",
@@ -260,6 +260,12 @@ class HostProcess(unittest.TestCase):
         result = self.run_host(hello)
         self.assertEqual(self.hello_access(result), ["refused"])
         self.assertIn(b"is not a file: no page may use the key", result.stderr)
+        # A link to nothing may be a list that went missing: nothing allowed either.
+        os.rmdir(path)
+        os.symlink("/etc/tallykey/moved-away.json", path)
+        result = self.run_host(hello)
+        self.assertEqual(self.hello_access(result), ["refused"])
+        self.assertIn(b"is a link to nothing: no page may use the key", result.stderr)
 
     @unittest.skipIf(WINDOWS, "registration with manifest files is Linux's; Windows uses the registry")
     def test_install_and_uninstall_for_the_user(self):
@@ -282,6 +288,19 @@ class HostProcess(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual([files for _, _, files in os.walk(home) if files], [])
         self.assertEqual(subprocess.run([HOST, "install", "--everyone"], capture_output=True).returncode, 2)
+
+    @unittest.skipIf(WINDOWS, "registration with manifest files is Linux's; Windows uses the registry")
+    def test_installing_for_everyone_refuses_a_copy_others_can_change(self):
+        # Every user's browsers would run it: a copy anyone but root can
+        # replace (in a folder of /tmp, which everyone may write) is refused
+        # before anything is written.
+        copy = os.path.join(self.folder, "tallykey-host")
+        shutil.copy(HOST, copy)
+        os.chmod(self.folder, 0o755)
+        result = subprocess.run([copy, "install"], capture_output=True, env=dict(os.environ, HOME=self.folder))
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertRegex(result.stderr, rb"is not owned by root|may be written by others than root")
+        self.assertEqual(result.stdout, b"")
 
     @unittest.skipIf(WINDOWS, "Windows paths are UTF-16, always convertible")
     def test_a_path_that_is_not_utf8_is_an_error_not_a_crash(self):
