@@ -25,6 +25,7 @@ export type ErrorCode =
   | "host-exited"
   | "origin-refused"
   | "permission-denied"
+  | "needs-gesture"
   | "version-mismatch"
   | "timeout"
   | "bad-request"

@@ -24,6 +24,7 @@
     "host-exited": "the Tallykey native host ended during the call",
     "origin-refused": "this page's origin may not use the key",
     "permission-denied": "the user has not allowed this site to use the key",
+    "needs-gesture": "the user is asked only from a click or a key press: call connect() from one",
     "version-mismatch": "the library, the extension and the host are of different major versions",
     "timeout": "no answer in time",
     "bad-request": "the host refused the request",
@@ -63,6 +64,12 @@
 
   // How long the extension has to confirm that a call is withdrawn.
   const WITHDRAW_GRACE_MS = 5000;
+  // A call at the key is answered within the key's worst case for it, which
+  // the host tells (keyMs); past that and this margin the extension is gone
+  // (Firefox tells a page nothing when it is removed). Without a figure, the
+  // longest any call can take at the key.
+  const KEY_MARGIN_MS = 5000;
+  const LONGEST_AT_KEY_MS = 25000;
 
   // This copy's requests in flight, by id, and its one listener for all
   // of them: the cost of an answer does not grow with the calls waiting.
@@ -84,8 +91,17 @@
       request.timer = setTimeout(request.expire, request.consentTimeoutMs);
       return;
     }
-    if (data.pending === "started")
-      return;  // at the key: a command in progress is always answered, never timed out
+    if (data.pending === "started") {
+      // At the key: a command in progress is never withdrawn, but it is
+      // answered within the key's own bound, or the extension is gone.
+      const keyMs = Number.isSafeInteger(data.keyMs) && data.keyMs >= 0 && data.keyMs <= LONGEST_AT_KEY_MS
+        ? data.keyMs : LONGEST_AT_KEY_MS;
+      request.timer = setTimeout(() => {
+        inFlight.delete(data.id);
+        request.reject(new TallykeyError("extension-failed", "no answer from the key in time"));
+      }, keyMs + KEY_MARGIN_MS);
+      return;
+    }
     inFlight.delete(data.id);
     if (typeof data.error === "string")
       request.reject(new TallykeyError(data.error, typeof data.message === "string" ? data.message : ""));
@@ -167,7 +183,10 @@
   // frame) is refused with "origin-refused".
   // Rejects with "permission-denied" when the user denies the site (now, or
   // earlier in this browser session: no window then), "origin-refused"
-  // when the administrator's settings refuse it. A call rejects with
+  // when the administrator's settings refuse it, "needs-gesture" when the
+  // user would be asked but connect() was not called from a click or a key
+  // press in this document, "busy" when this tab waits for the user's answer
+  // about another site already. A call rejects with
   // "permission-denied" when the user has since removed the site.
   async function connect(options) {
     const timeoutMs = duration(options, "timeoutMs", 3000);

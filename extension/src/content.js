@@ -34,6 +34,14 @@
     return bytes;
   }
 
+  // Whether the user has just clicked or typed in this very document: only
+  // then may the extension open a window to ask them. The browser keeps this
+  // per document; a page cannot set it for itself, nor a frame for its parent.
+  function hasGesture() {
+    const activation = typeof navigator === "object" && navigator ? navigator.userActivation : undefined;
+    return Boolean(activation && activation.isActive === true);
+  }
+
   // What the page posted: ignored (not ours, or no id to answer), answered
   // at once, or a request for the background. Every value that is not a
   // string becomes null ("not a string": the methods answer -11), so that
@@ -43,7 +51,7 @@
         typeof data.id !== "string" || data.id.length > 64)
       return null;
     if (data.type === "hello")
-      return { request: { kind: "tallykey-hello" } };
+      return { request: { kind: "tallykey-hello", gesture: hasGesture() } };
     if (data.type === "withdraw")
       return { withdraw: true };
     if (data.type !== "call" || !METHODS.has(data.method) || !Array.isArray(data.args))
@@ -76,7 +84,8 @@
       // The user is being asked (the page waits longer), or the call has
       // reached the key (it will be answered: the page waits for it).
       if (message.pending === "consent" || message.pending === "started") {
-        answer(message.id, { pending: message.pending });
+        const keyMs = message.pending === "started" && Number.isSafeInteger(message.keyMs) ? message.keyMs : undefined;
+        answer(message.id, keyMs === undefined ? { pending: message.pending } : { pending: message.pending, keyMs });
         return;
       }
       waiting.delete(message.id);
@@ -88,6 +97,18 @@
       failWaiting("the extension's background stopped");
     });
     return port;
+  }
+
+  // The top document says which page its frames are in, for the window that
+  // asks the user about a frame (only the extension's background asks).
+  if (window === window.top && api.runtime.onMessage) {
+    api.runtime.onMessage.addListener((message, sender, sendResponse) => {
+      if (sender.id !== api.runtime.id || message === null || typeof message !== "object" ||
+          message.kind !== "tallykey-top-origin")
+        return false;
+      sendResponse({ origin: window.location.origin });
+      return false;
+    });
   }
 
   window.addEventListener("message", (event) => {

@@ -1,5 +1,7 @@
 // The options page: the sites the user allowed, each with a Remove button.
-// Removing one makes its next connect() ask again.
+// Removing one makes its next connect() ask again, and withdraws its calls
+// that wait. Development addresses (http on localhost) are allowed only
+// until the browser restarts, in session storage.
 (() => {
   const api = globalThis.browser ?? globalThis.chrome;
   const view = globalThis.TallykeyOriginView;
@@ -7,11 +9,21 @@
   const message = (name) => api.i18n.getMessage(name);
   view.localize(document, message);
 
+  async function grants() {
+    const all = new Map();  // origin -> its storage area
+    for (const area of ["session", "local"]) {
+      const stored = (await api.storage[area].get(GRANTS))[GRANTS];
+      for (const origin of Object.keys(stored && typeof stored === "object" ? stored : {}))
+        all.set(origin, area);
+    }
+    return all;
+  }
+
   async function show() {
-    const granted = (await api.storage.local.get(GRANTS))[GRANTS] || {};
+    const granted = await grants();
     const list = document.getElementById("sites");
     list.replaceChildren();
-    for (const origin of Object.keys(granted).sort()) {
+    for (const [origin, area] of [...granted].sort()) {
       const { unicodeHost } = view.describeOrigin(origin);
       const item = document.createElement("li");
       const name = document.createElement("span");
@@ -21,9 +33,9 @@
       remove.textContent = message("optionsRemove");
       remove.dataset.origin = origin;
       remove.addEventListener("click", async () => {
-        const current = (await api.storage.local.get(GRANTS))[GRANTS] || {};
+        const current = (await api.storage[area].get(GRANTS))[GRANTS] || {};
         delete current[origin];
-        await api.storage.local.set({ [GRANTS]: current });
+        await api.storage[area].set({ [GRANTS]: current });
       });
       item.append(name, " ", remove);
       list.append(item);
@@ -32,7 +44,7 @@
   }
 
   api.storage.onChanged.addListener((changes, area) => {
-    if (area === "local" && changes[GRANTS])
+    if ((area === "local" || area === "session") && changes[GRANTS])
       show();
   });
   show();

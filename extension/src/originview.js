@@ -15,7 +15,8 @@
         return null;
       output.push(input.charCodeAt(j));
     }
-    const digit = (c) => c - 48 < 10 ? c - 22 : c - 65 < 26 ? c - 65 : c - 97 < 26 ? c - 97 : base;
+    // Only letters and digits are digits; anything else ends the decoding.
+    const digit = (c) => c >= 48 && c <= 57 ? c - 22 : c >= 65 && c <= 90 ? c - 65 : c >= 97 && c <= 122 ? c - 97 : base;
     for (let at = basic > 0 ? basic + 1 : 0; at < input.length;) {
       const oldI = i;
       for (let w = 1, k = base; ; k += base) {
@@ -54,13 +55,28 @@
     }
   }
 
+  // A label's Unicode form, only if it is the very name the browser would
+  // write as that label: the browser's own IDNA mapping must give the label
+  // back. Otherwise (ASCII or control characters, capitals, disallowed code
+  // points) null, and the window shows the punycode form alone.
+  function decodeLabel(label) {
+    const decoded = decodePunycode(label.slice(4));
+    if (decoded === null || /[\u0000-\u002c\u002e\u002f\u003a-\u0060\u007b-\u009f]/.test(decoded))
+      return null;
+    try {
+      return new URL(`http://${decoded}/`).hostname === label.toLowerCase() ? decoded : null;
+    } catch {
+      return null;
+    }
+  }
+
   // The host of an origin in Unicode, or null when it has no punycode
-  // label or one that does not decode.
+  // label or one that does not decode to a valid label.
   function unicodeHost(host) {
     const labels = host.split(".");
     if (!labels.some((label) => label.toLowerCase().startsWith("xn--")))
       return null;
-    const decoded = labels.map((label) => label.toLowerCase().startsWith("xn--") ? decodePunycode(label.slice(4)) : label);
+    const decoded = labels.map((label) => label.toLowerCase().startsWith("xn--") ? decodeLabel(label) : label);
     return decoded.includes(null) ? null : decoded.join(".");
   }
 

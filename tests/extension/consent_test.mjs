@@ -21,7 +21,8 @@ test("one window at a time, one request per origin, and every caller gets the on
   await settle();
   assert.equal(browser.openWindows().length, 1);
   const [first] = browser.openWindows();
-  assert.deepEqual(await browser.fromPage(first.url, { kind: "consent-details" }), { origin: "https://a.example" });
+  assert.deepEqual(await browser.fromPage(first.url, { kind: "consent-details" }),
+                   { origin: "https://a.example", embedder: "", untilRestart: false });
   assert.deepEqual(plain(a1.replies.filter((r) => r.pending)), [{ id: "1", pending: "consent" }]);
   assert.deepEqual(await browser.fromPage(first.url, { kind: "consent-answer", allow: true }), { done: true });
   await settle();
@@ -31,7 +32,7 @@ test("one window at a time, one request per origin, and every caller gets the on
   // Now b's window, naming b.
   assert.equal(browser.openWindows().length, 1);
   const [second] = browser.openWindows();
-  assert.deepEqual(await browser.fromPage(second.url, { kind: "consent-details" }), { origin: "https://b.example" });
+  assert.deepEqual((await browser.fromPage(second.url, { kind: "consent-details" })).origin, "https://b.example");
   browser.closeWindow(second);  // closing is Deny
   await settle();
   assert.deepEqual(b.final(), ["permission-denied"]);
@@ -93,6 +94,12 @@ test("the consent page shows punycode hosts in Unicode too", () => {
     assert.equal(view.decodePunycode(ascii.slice(4)), unicode, ascii);
   for (const broken of ["99999999999", "-", "\u00e9", "zzzzzzzzzzzz"])
     assert.equal(view.decodePunycode(broken), null, broken);
+  // Labels that are no valid name show only in their punycode form: one
+  // that decodes to plain ASCII ("paypal") or to punctuation and controls
+  // would otherwise put a name of the page's choosing in the window.
+  for (const malformed of ["xn--paypal-", "xn--abc-", "xn--ba:a", "xn--a-;;;", "xn--@", "xn--a-z[", "xn--!!!!",
+                           "xn--BCHER-KVA"])
+    assert.equal(view.unicodeHost(`${malformed}.example`), null, malformed);
   assert.deepEqual({ ...view.describeOrigin("https://xn--80ak6aa92e.com:8443") },
                    { origin: "https://xn--80ak6aa92e.com:8443", unicodeHost: "аррӏе.com" });
   assert.deepEqual({ ...view.describeOrigin("https://bank.example") },

@@ -24,10 +24,18 @@ export const settle = () => new Promise((resolve) => setImmediate(resolve));
 // answers it (answer(id, reply)) or sends a notice (notice(id, state)).
 export function makeBrowser(access, options = {}) {
   const areas = { local: {}, session: {} };
+  const onChanged = event();
   const storage = (area) => ({
     get: async (key) => ({ [key]: structuredClone(areas[area][key]) }),
-    set: async (items) => Object.assign(areas[area], structuredClone(items)),
+    set: async (items) => {
+      const changes = {};
+      for (const [key, value] of Object.entries(items))
+        changes[key] = { oldValue: structuredClone(areas[area][key]), newValue: structuredClone(value) };
+      Object.assign(areas[area], structuredClone(items));
+      queueMicrotask(() => onChanged.emit(changes, area));
+    },
   });
+  const topOrigins = new Map();  // tab id -> the origin its top document reports
   const hostRequests = [];
   let hostPort = null;
   const windows = [];
@@ -54,7 +62,14 @@ export function makeBrowser(access, options = {}) {
       },
       onConnect, onMessage,
     },
-    storage: { local: storage("local"), session: storage("session"), onChanged: event() },
+    storage: { local: storage("local"), session: storage("session"), onChanged },
+    tabs: {
+      sendMessage: async (tabId, message, { frameId }) => {
+        if (message.kind !== "tallykey-top-origin" || frameId !== 0 || !topOrigins.has(tabId))
+          throw new Error("Could not establish connection. Receiving end does not exist.");
+        return { origin: topOrigins.get(tabId) };
+      },
+    },
     windows: {
       create: async ({ url }) => {
         const window = { id: windows.length + 1, url, open: true };
@@ -69,16 +84,23 @@ export function makeBrowser(access, options = {}) {
   };
   const code = fs.readFileSync(new URL("background.js", SOURCE), "utf8").replace("@HOST_NAME@", "host")
     .replace("@VERSION@", "1.0.0");
-  vm.runInNewContext(code, { chrome, crypto, URL, Date, Promise, queueMicrotask, console });
+  vm.runInNewContext(code, { chrome, crypto, URL, Date, Promise, queueMicrotask, console, setTimeout, clearTimeout });
 
-  // A tab's content script, connected from a frame of the given origin.
+  // A tab's content script, connected from a document of the given origin:
+  // the top one, or with `inside` (the top's origin, or null for a top
+  // with no content script) a frame of the tab `tabId`.
   let nextTab = 1;
-  function tab(origin, tabId = nextTab++) {
+  function tab(origin, tabId = nextTab++, inside = undefined) {
     const replies = [];
     const onTabMessage = event();
     const onTabDisconnect = event();
-    const sender = origin === undefined ? { tab: { id: tabId }, url: "https://listed.example/" }
-                                        : { tab: { id: tabId }, origin, url: origin + "/" };
+    const frameId = inside === undefined ? 0 : tabId * 100 + nextTab++;
+    if (inside === undefined && origin !== undefined)
+      topOrigins.set(tabId, origin);
+    else if (inside !== undefined && inside !== null)
+      topOrigins.set(tabId, inside);
+    const sender = origin === undefined ? { tab: { id: tabId }, frameId, url: "https://listed.example/" }
+                                        : { tab: { id: tabId }, frameId, origin, url: origin + "/" };
     const port = { name: "tallykey", sender, onMessage: onTabMessage,
                    onDisconnect: onTabDisconnect, postMessage: (message) => replies.push(message), disconnect() {} };
     onConnect.emit(port);
@@ -86,10 +108,11 @@ export function makeBrowser(access, options = {}) {
     return {
       replies,
       send: (request) => onTabMessage.emit({ id: String(++next), request }),
-      hello() { this.send({ kind: "tallykey-hello" }); },
+      hello(gesture = true) { this.send({ kind: "tallykey-hello", gesture }); },
       call(method = "GetSN", args = []) { this.send({ kind: "tallykey-call", method, args }); return String(next); },
       withdraw: (id) => onTabMessage.emit({ id, withdraw: true }),
       close: () => onTabDisconnect.emit(),
+      tabId,
       interim: () => plain(replies.filter((r) => r.pending)),
       final: () => plain(replies.filter((r) => r.reply).map((r) => r.reply.error ?? r.reply.result)),
     };
@@ -102,7 +125,7 @@ export function makeBrowser(access, options = {}) {
   }).then(plain);
   const openWindows = () => windows.filter((w) => w.open);
   const fromHost = (message) => hostPort.emit(message);
-  return { tab, fromPage, openWindows, windows, hostRequests, areas, closeWindow: (w) => onRemoved.emit(w.id),
+  return { tab, fromPage, openWindows, windows, hostRequests, areas, storage, closeWindow: (w) => onRemoved.emit(w.id),
            answer: (id, reply) => fromHost({ id, ...reply }), notice: (id, state) => fromHost({ id, state }) };
 }
 

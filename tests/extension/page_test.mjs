@@ -139,3 +139,35 @@ test("without the extension: extension-missing, within the handshake's time", as
   await assert.rejects(loadLibrary(window).connect({ timeoutMs: 50 }), (error) => error.code === "extension-missing");
   assert.ok(Date.now() - started < 1000);
 });
+
+test("a call that reached the key is bounded by the key's worst case: past it, extension-failed", async (t) => {
+  // An extension that says the call started, then is gone without a word
+  // (Firefox tells a page nothing when the extension is removed).
+  const window = makeWindow("https://bank.example");
+  window.addEventListener("message", ({ data }) => {
+    if (data.direction !== "to-extension")
+      return;
+    const reply = data.type === "hello" ? { result: { extension: "1.0.0", host: "1.0.0" } }
+      : { pending: "started", keyMs: data.args[0] === "unbounded" ? 10 ** 9 : 100 };
+    window.postMessage({ channel: "tallykey", direction: "to-page", id: data.id, ...reply }, "*");
+  });
+  const turns = async () => { for (let i = 0; i < 5; ++i) await new Promise((resolve) => setImmediate(resolve)); };
+  t.mock.timers.enable({ apis: ["setTimeout"] });
+  const key = await loadLibrary(window).connect();
+  let settled = null;
+  key.GetSN().catch((error) => { settled = error.code; });
+  await turns();
+  t.mock.timers.tick(100 + 5000 - 1);
+  await turns();
+  assert.equal(settled, null, "within the key's bound and the margin it waits");
+  t.mock.timers.tick(2);
+  await turns();
+  assert.equal(settled, "extension-failed");
+  // A figure beyond any call's worst case is not believed.
+  settled = null;
+  key.GetSN("unbounded").catch((error) => { settled = error.code; });
+  await turns();
+  t.mock.timers.tick(25000 + 5000 + 1);
+  await turns();
+  assert.equal(settled, "extension-failed");
+});
