@@ -254,14 +254,20 @@ bool ReadPromptForOthers(HKEY key, bool& promptForOthers)
 
 OriginPolicy OriginPolicy::Load(std::string& problem)
 {
+    return FromRegistry(L"SOFTWARE\\Policies\\Tallykey", problem);
+}
+
+OriginPolicy OriginPolicy::FromRegistry(const wchar_t* path, std::string& problem)
+{
     // The 64-bit view for both architectures: one policy for the machine.
+    // Only a key that is not there means no settings; one that is there but
+    // cannot be opened for reading (its permissions, say) allows nothing.
     RegistryKey key;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Tallykey", 0,
-                                KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key.handle);
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key.handle);
     if (status == ERROR_FILE_NOT_FOUND)
         return OriginPolicy();
     if (status != ERROR_SUCCESS) {
-        problem = "the key HKLM\\SOFTWARE\\Policies\\Tallykey cannot be opened (error " + std::to_string(status) +
+        problem = "the key HKLM\\" + Utf8FromWide(path) + " cannot be opened (error " + std::to_string(status) +
                   ")" + NOTHING_ALLOWED;
         return Unreadable();
     }

@@ -45,6 +45,11 @@ public:
     static OriginPolicy Load(std::string& problem);
     // The Linux form, from a given file (tests use their own).
     static OriginPolicy FromFile(const std::string& path, std::string& problem);
+#ifdef _WIN32
+    // The Windows form, from a given key under HKLM in the 64-bit view
+    // (tests use their own).
+    static OriginPolicy FromRegistry(const wchar_t* key, std::string& problem);
+#endif
     // The file's text: a JSON array of origin strings, or an object with
     // "origins" (such an array) and an optional boolean "promptForOthers".
     static bool Parse(const std::string& json, std::vector<std::string>& origins, bool& promptForOthers);

@@ -14,15 +14,16 @@ export TALLYKEY_SIMKEY_DIR=$root/build/bench/devices
 simkey=$root/build/linux/bin/simkey
 value=00112233445566778899aabbccddeeff
 
-# method call, mandated wait in ms (the calls that exchange with the key succeed)
+# method call, mandated wait in ms (the calls that exchange with the key
+# succeed; a call that checked a password identifies the key once more)
 calls=(
   "FindKeys|0"
   "GetSN|50"
-  "InitPassword(pw)|100"         # refused (-5) after identify and verify: a key with a password
-  "UpdatePassword(pw,pw)|600"
-  "HMAC_MD5(pw,challenge)|150"
-  "ResetDigist(pw,$value)|150"
-  "HMAC_MD5_HexString(pw,6368616c6c656e6765)|150"
+  "InitPassword(pw)|150"         # refused (-5) after identify and verify: a key with a password
+  "UpdatePassword(pw,pw)|650"
+  "HMAC_MD5(pw,challenge)|200"
+  "ResetDigist(pw,$value)|200"
+  "HMAC_MD5_HexString(pw,6368616c6c656e6765)|200"
   "SetLog()|0"
 )
 

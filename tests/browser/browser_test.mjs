@@ -301,13 +301,14 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
   // The user's say-so: a fresh profile, two origins of this machine
   // (127.0.0.1 and localhost, on one server), the window driven by clicks.
   describe(`${name} consent`, () => {
-    let server, other, machine, browser, port;
+    let server, other, third, machine, browser, port;
     const connectIn = (target) => target.evaluate(() => Tallykey.connect({ timeoutMs: 10000 }).then(
       (key) => key.FindKeys(), (error) => error.code));
 
     before(async () => {
       server = await startServer();
       other = await startServer();  // another port: another origin
+      third = await startServer();
       port = server.address().port;
       machine = new Machine();
       machine.registerHost();
@@ -318,7 +319,45 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       await browser?.close();
       server?.close();
       other?.close();
+      third?.close();
       machine?.cleanUp();
+    });
+
+    test("a window opens only from a user gesture in the asking document; Tab and Enter do not allow", async () => {
+      const page = await browser.newPage();
+      await page.goto(`http://127.0.0.1:${third.address().port}/`);
+      // Past the activation the automation's own evaluation lends (5 s in both browsers).
+      const outcome = await page.evaluate(() => new Promise((resolve) => setTimeout(() => {
+        const active = navigator.userActivation.isActive;
+        Tallykey.connect({ timeoutMs: 10000 }).then(() => "connected", (e) => e.code).then((code) => resolve([active, code]));
+      }, 6000)));
+      assert.deepEqual(outcome, [false, "needs-gesture"]);
+      await assert.rejects(consentWindow(browser, 500), /no consent window/);
+      // A click in the page asks.
+      await page.evaluate(() => {
+        const button = document.createElement("button");
+        button.id = "sign-in";
+        button.textContent = "Sign in";
+        button.onclick = () => {
+          window.asked = Tallykey.connect({ timeoutMs: 10000 }).then(() => "connected", (e) => e.code);
+        };
+        document.body.append(button);
+      });
+      await page.click("#sign-in");
+      const window = await consentWindow(browser);
+      await window.waitForSelector("#allow:not([disabled])");
+      // The buttons have woken: keys a page could have the user type do not land on Allow.
+      await window.keyboard.press("Tab");
+      await window.keyboard.press("Enter");
+      await new Promise((resolve) => setTimeout(resolve, 1000));
+      assert.equal(await page.evaluate(() => Promise.race([window.asked, "waiting"])), "waiting");
+      for (const opened of await browser.pages()) {
+        if (/options\.html/.test(await opened.evaluate(() => document.URL).catch(() => "")))
+          await opened.close();
+      }
+      await answerConsent(browser, false);
+      assert.equal(await page.evaluate(() => window.asked), "permission-denied");
+      await page.close();
     });
 
     test("Deny: permission-denied without a key command, and no window again", async () => {
@@ -372,13 +411,17 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       await page.goto(`http://127.0.0.1:${port}/framed?src=${encodeURIComponent(framedOrigin + "/")}`);
       const frame = await waitForFrame(page, framedOrigin);
       const outcome = connectIn(frame);
-      assert.equal((await answerConsent(browser, false)).origin, framedOrigin);
+      const shown = await answerConsent(browser, false);
+      assert.equal(shown.origin, framedOrigin);
+      assert.equal(shown.frameOf, `http://127.0.0.1:${port}`, "the window says which page the frame is in");
       assert.equal(await outcome, "permission-denied", "the allowed page lends the frame nothing");
       assert.equal(await connectIn(page), 1);
       await page.close();
     });
 
     test("Remove in the options page, reached from a consent window, brings the window back", async () => {
+      const allowed = await browser.newPage();  // before the window: Firefox would open it inside the window
+      await allowed.goto(`http://127.0.0.1:${port}/?held`);
       // Another site asks; the user follows the window's link to the allowed sites.
       const asking = await browser.newPage();
       await asking.goto(`http://127.0.0.1:${other.address().port}/?asking`);
@@ -389,8 +432,21 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       const options = await extensionPage(browser, "options.html");
       const removeButton = `button[data-origin="http://127.0.0.1:${port}"]`;
       await options.waitForSelector(removeButton);
+      // The allowed site has a call the host holds after wrong passwords (4 s).
+      await allowed.evaluate(async () => {
+        const key = await Tallykey.connect({ timeoutMs: 10000 });
+        for (let i = 0; i < 3; ++i)
+          await key.HMAC_MD5("wrong", "m");
+        window.held = key.UpdatePassword("pw", "changed").then((r) => r, (e) => e.code);
+      });
+      const writes = machine.keyWrites("key");
+      const removed = Date.now();
       await options.click(removeButton);
       await options.waitForSelector(removeButton, { hidden: true });
+      assert.equal(await allowed.evaluate(() => window.held), "permission-denied");
+      assert.ok(Date.now() - removed < 2500, "withdrawn at once, not when the host's wait ended");
+      assert.equal(machine.keyWrites("key"), writes, "the key never saw the held call");
+      await allowed.close();
       await answerConsent(browser, false);
       assert.equal(await askingOutcome, "permission-denied");
       const page = await browser.newPage();

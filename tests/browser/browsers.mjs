@@ -150,6 +150,7 @@ export async function answerConsent(browser, allow, options = {}) {
   const shown = await window.evaluate(() => ({
     origin: document.getElementById("origin").textContent,
     unicode: document.getElementById("unicode").hidden ? null : document.getElementById("unicode-host").textContent,
+    frameOf: document.getElementById("frame").hidden ? null : document.getElementById("frame-origin").textContent,
     text: document.body.innerText,
     lang: document.documentElement.lang,
   }));
