@@ -220,3 +220,26 @@ TEST_F(KeyMethods, NamesAreExact)
     for (const char* name : {"getsn", "GETSN", "GetSN ", "", "HMAC_MD5_Hexstring", "ResetDigest"})
         EXPECT_FALSE(MethodByName(name, ignored)) << name;
 }
+
+// The control drives the session itself: ending the session ends the
+// key's proof too, whatever step the caller stopped at.
+TEST_F(KeyMethods, ASessionThatCheckedAPasswordIdentifiesTheKeyAgainAsItEnds)
+{
+    Attach(Keys::WithPassword);
+    {
+        HIDUSBKEY::CKeySession key(fake.devices);
+        ASSERT_EQ(key.Find(), HIDUSBKEY::KEY_RESULT_OK);
+        ASSERT_EQ(key.Open(), HIDUSBKEY::KEY_RESULT_OK);
+        ASSERT_EQ(key.Prove("pw", 2), HIDUSBKEY::KEY_RESULT_OK);
+        EXPECT_EQ(fake.key.firmware.verified, 1);
+    }
+    EXPECT_EQ(fake.key.firmware.verified, 0);
+    EXPECT_EQ(fake.key.writes.back().command, HIDUSBKEY::KEY_CMD_IDENTIFY);
+    const size_t writes = fake.key.writes.size();
+    {
+        HIDUSBKEY::CKeySession key(fake.devices);
+        ASSERT_EQ(key.Find(), HIDUSBKEY::KEY_RESULT_OK);
+        ASSERT_EQ(key.Open(), HIDUSBKEY::KEY_RESULT_OK);
+    }
+    EXPECT_EQ(fake.key.writes.size(), writes + 1) << "no password checked: nothing more sent";
+}
