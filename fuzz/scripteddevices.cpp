@@ -32,6 +32,7 @@ struct Node {
     bool exchangeOpen = false;   // a request was sent and its final answer not yet read
     uint8_t pendingCommand = 0;
     unsigned busyAnswers = 0;
+    bool closing = false;        // the pending exchange is the closing identify, no step of the call
 };
 
 Node nodes[NODE_COUNT];
@@ -74,6 +75,8 @@ bool IsIdentity(const uint8_t* data)
 void Judge(Node& node, const uint8_t* answer)
 {
     node.exchangeOpen = false;
+    if (node.closing)
+        return;  // whatever it answers, the call's outcome was settled before it
     bool ok = answer[STATUS] == KEY_STATUS_OK;
     ledger.digestAnswered = false;
     switch (node.pendingCommand) {
@@ -163,6 +166,8 @@ void CheckNothingHeld()
         Violation("preparsed data not freed");
     if (setsHeld != 0)
         Violation("device-information set not destroyed");
+    if (ledger.passwordSent && !ledger.closed)
+        Violation("a password was checked and the key let go without identifying it again");
 }
 
 } // namespace SCRIPTED
@@ -338,16 +343,25 @@ extern "C" SCRIPTED_EXPORT BOOLEAN HidD_SetFeature(HANDLE handle, void* report, 
     if (node == nullptr)
         return FALSE;
     const auto* request = static_cast<const uint8_t*>(report);
-    if (ledger.failedStep)
-        Violation("a request was sent after a failed step (or to a device that failed the identity test)");
-    ++ledger.requests;
     uint8_t command = request[1];
+    // After a password check the host identifies the key once more as it
+    // lets it go, whatever happened since, so that the key's proof ends.
+    const bool closing = command == KEY_CMD_IDENTIFY && ledger.passwordSent;
+    if (ledger.closed)
+        Violation("a request was sent after the closing identify");
+    if (ledger.failedStep && !closing)
+        Violation("a request was sent after a failed step (or to a device that failed the identity test)");
+    ledger.closed = closing;
+    if (command == KEY_CMD_VERIFY_PASSWORD)
+        ledger.passwordSent = true;
+    node->closing = closing;
+    ++ledger.requests;
     if (command == KEY_CMD_SET_PASSWORD || command == KEY_CMD_HMAC_MD5 || command == KEY_CMD_RESET_DIGEST) {
         if (++ledger.privileged > 1)
             Violation("more than one privileged command in one call");
     }
     if (Choice() == 0xFF) {
-        ledger.failedStep = true;
+        ledger.failedStep = ledger.failedStep || !closing;
         return FALSE;
     }
     SIMKEY::Receive(node->firmware, request);
@@ -391,7 +405,7 @@ extern "C" SCRIPTED_EXPORT BOOLEAN HidD_GetFeature(HANDLE handle, void* report, 
         Fill(answer + 1, sizeof answer - 1);
         break;
     default:
-        ledger.failedStep = true;
+        ledger.failedStep = ledger.failedStep || !node->closing;
         node->exchangeOpen = false;
         return FALSE;
     }
@@ -399,7 +413,7 @@ extern "C" SCRIPTED_EXPORT BOOLEAN HidD_GetFeature(HANDLE handle, void* report, 
     if (answer[STATUS] == KEY_STATUS_BUSY) {
         // The host gives up at its limit of busy answers.
         if (++node->busyAnswers >= KEY_MAX_BUSY_ANSWERS) {
-            ledger.failedStep = true;
+            ledger.failedStep = ledger.failedStep || !node->closing;
             node->exchangeOpen = false;
         }
     } else {

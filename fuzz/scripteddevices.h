@@ -24,6 +24,8 @@ struct Ledger {
     uint8_t digest[16] = {};
     bool identified = false;     // an identify succeeded; its serial number:
     uint8_t serial[8] = {};
+    bool passwordSent = false;   // a password check was sent: one closing identify may follow anything
+    bool closed = false;         // that closing identify was sent: nothing may follow it
 };
 
 // Creates the device nodes in folder (once per process). Scripted paths
@@ -41,7 +43,8 @@ SCRIPTED_EXPORT const uint8_t* KeyDigestKey();
 
 SCRIPTED_EXPORT void BeginCall();
 SCRIPTED_EXPORT const Ledger& CallLedger();
-// Everything handed out (preparsed data, device sets) was given back.
+// Everything handed out (preparsed data, device sets) was given back, and
+// a key that checked a password was identified again before it was let go.
 SCRIPTED_EXPORT void CheckNothingHeld();
 
 [[noreturn]] SCRIPTED_EXPORT void Violation(const char* rule);
