@@ -150,7 +150,8 @@ export async function answerConsent(browser, allow, options = {}) {
   const shown = await window.evaluate(() => ({
     origin: document.getElementById("origin").textContent,
     unicode: document.getElementById("unicode").hidden ? null : document.getElementById("unicode-host").textContent,
-    frameOf: document.getElementById("frame").hidden ? null : document.getElementById("frame-origin").textContent,
+    frameOf: document.getElementById("frame")?.hidden === false ? document.getElementById("frame-origin").textContent
+                                                                : null,
     text: document.body.innerText,
     lang: document.documentElement.lang,
   }));
