@@ -11,6 +11,7 @@ Usage: build.py OUT
 """
 import json
 import os
+import re
 import shutil
 import sys
 import zipfile
@@ -61,9 +62,12 @@ def main():
             "match_origin_as_fallback": True,
         }],
     }
+    # The background's scripts, in the order its entry lists them.
+    entry = open(os.path.join(HERE, "src", "background.js")).read()
+    scripts = json.loads(re.search(r"BACKGROUND_SCRIPTS = (\[[^\]]*\])", entry).group(1))
     families = {
         "chromium": {"key": identity["chromiumKey"], "background": {"service_worker": "background.js"}},
-        "firefox": {"background": {"scripts": ["background.js"]},
+        "firefox": {"background": {"scripts": ["background.js", *scripts]},
                     "browser_specific_settings": {"gecko": {"id": identity["firefoxId"],
                                                             "strict_min_version": "128.0"}}},
     }
@@ -75,13 +79,14 @@ def main():
             json.dump({**common, **extra}, f, indent=2)
         sources = os.path.join(HERE, "src")
         for name in files_in(sources):
-            if name != "background.js":
-                os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+            os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+            if name.endswith(".js"):
+                # The host's name and the version, in the scripts that name them.
+                text = open(os.path.join(sources, name)).read()
+                with open(os.path.join(folder, name), "w") as f:
+                    f.write(text.replace("@HOST_NAME@", identity["hostName"]).replace("@VERSION@", version))
+            else:
                 shutil.copy(os.path.join(sources, name), os.path.join(folder, name))
-        background = open(os.path.join(HERE, "src", "background.js")).read()
-        background = background.replace("@HOST_NAME@", identity["hostName"]).replace("@VERSION@", version)
-        with open(os.path.join(folder, "background.js"), "w") as f:
-            f.write(background)
         archive(folder, os.path.join(out, f"tallykey-{version}-{family}.{'xpi' if family == 'firefox' else 'zip'}"))
 
 

@@ -504,26 +504,33 @@ TEST_F(Control, TextConversion)
         int nLength;
         int sent;
     } cases[] = {{0, 0}, {256, 0}, {512 + 3, 3}, {7, 7}, {8, 8}};
+    // The key digested exactly the bytes sent (the terminating zero is the
+    // eighth): the digest it answered says so. The key is identified again
+    // after the call, so its last request no longer shows the message.
+    const char sentBytes[] = "message";  // and its terminating zero
     for (const Case& c : cases) {
         digest.vt = VT_EMPTY;
         EXPECT_EQ(key->HMAC_MD5(ab.value, input.value, c.nLength, &digest, &result), S_OK);
         EXPECT_EQ(result.lVal, 0) << c.nLength;
-        if (digest.vt == VT_BSTR)
-            SysFreeString(digest.bstrVal);
+        ASSERT_EQ(digest.vt, VT_BSTR) << c.nLength;
+        const std::string answered(digest.bstrVal, digest.bstrVal + SysStringLen(digest.bstrVal));
+        SysFreeString(digest.bstrVal);
         KeyState state = Load("key").key;
-        EXPECT_EQ(state.lastRequest[1], 0x20) << c.nLength;
-        EXPECT_EQ(state.lastRequest[2], c.sent) << c.nLength;
-        if (c.sent == 8) {
-            EXPECT_EQ(state.lastRequest[3 + 7], 0) << "the terminating zero is the last byte";
-        }
+        uint8_t expected[16];
+        SIMKEY::HmacMd5(state.digestKey, reinterpret_cast<const uint8_t*>(sentBytes), c.sent, expected);
+        EXPECT_EQ(answered, HIDUSBKEY::ToHexLower(expected, 16)) << c.nLength;
+        EXPECT_EQ(state.lastRequest[1], 0x01) << "identified again after the password check";
+        EXPECT_EQ(state.verified, 0);
     }
-    // Past the input's terminating zero, or past one report: refused, nothing sent.
+    // Past the input's terminating zero, or past one report: refused, nothing sent
+    // but the identify, the password check and the identify after it.
     for (int nLength : {9, 62, 255}) {
         digest.vt = VT_EMPTY;
+        const unsigned writes = Load("key").counters.featureWrites;
         EXPECT_EQ(key->HMAC_MD5(ab.value, input.value, nLength, &digest, &result), S_OK);
         EXPECT_EQ(result.lVal, -6) << nLength;
         EXPECT_EQ(digest.vt, VT_EMPTY);
-        EXPECT_EQ(Load("key").key.lastRequest[1], 0x02) << "only the password check went out";
+        EXPECT_EQ(Load("key").counters.featureWrites, writes + 3) << nLength;
     }
     key->Release();
 }

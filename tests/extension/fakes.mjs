@@ -1,4 +1,4 @@
-// Fake browser APIs around the extension's background.js, with a scripted
+// Fake browser APIs around the extension's background scripts, with a scripted
 // native host, for the node tests of the extension's decisions.
 import crypto from "node:crypto";
 import fs from "node:fs";
@@ -16,7 +16,7 @@ function event() {
 export const plain = (value) => JSON.parse(JSON.stringify(value ?? null));
 export const settle = () => new Promise((resolve) => setImmediate(resolve));
 
-// A browser around background.js: the host answers hello with `access`
+// A browser around the background: the host answers hello with `access`
 // for each origin and every call with its consent flag; tabs and windows
 // are recorded.
 //
@@ -82,9 +82,14 @@ export function makeBrowser(access, options = {}) {
       onRemoved,
     },
   };
-  const code = fs.readFileSync(new URL("background.js", SOURCE), "utf8").replace("@HOST_NAME@", "host")
-    .replace("@VERSION@", "1.0.0");
-  vm.runInNewContext(code, { chrome, crypto, URL, Date, Promise, queueMicrotask, console, setTimeout, clearTimeout });
+  // The background's scripts in one global scope, in the order its entry lists them.
+  const context = vm.createContext({ chrome, crypto, URL, Date, Promise, queueMicrotask, console, setTimeout,
+                                     clearTimeout });
+  const load = (name) => vm.runInContext(fs.readFileSync(new URL(name, SOURCE), "utf8").replace("@HOST_NAME@", "host")
+    .replace("@VERSION@", "1.0.0"), context, { filename: name });
+  load("background.js");
+  for (const name of vm.runInContext("BACKGROUND_SCRIPTS", context))
+    load(name);
 
   // A tab's content script, connected from a document of the given origin:
   // the top one, or with `inside` (the top's origin, or null for a top
