@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "boundmessage.h"
 #include "hex.h"
 #include "keysession.h"
 #include "module.h"
@@ -268,14 +269,20 @@ HRESULT CUsbKey::HMAC_MD5(BSTR szPassword, BSTR bszInput, int nLength, VARIANT* 
     if (pDigest == nullptr)
         return E_POINTER;
     return Run(pResult, [&]() -> LONG {
+        // The ANSI code page has characters for 0xF8 and on: a text could
+        // begin with a bound message's tag, which no raw digest may carry.
+        // Refused before the key is touched.
+        AnsiText input(bszInput);
+        size_t length = static_cast<unsigned>(nLength) & 0xFF;
+        if (KEYMETHODS::BeginsWithPurposeTag(reinterpret_cast<const uint8_t*>(input.Data()),
+                                            length < input.Size() ? length : input.Size()))
+            return KEY_RESULT_OPERATION_FAILED;
         CKeySession key(devices);
         KeyResult result = OpenAndProve(key, szPassword);
         if (result != KEY_RESULT_OK)
             return result;
-        AnsiText input(bszInput);
         // The length travels in one byte; nothing past the input's
         // terminating zero is read, nothing past the report's data sent.
-        size_t length = static_cast<unsigned>(nLength) & 0xFF;
         if (length > KEY_DATA_BYTES || length > input.Size() + 1)
             return KEY_RESULT_OPERATION_FAILED;
         uint8_t digest[KEY_DIGEST_BYTES];

@@ -103,6 +103,7 @@ def page_arguments():
     call(session, "UpdatePassword", "pw", "新密码")
     call(session, "ResetDigist", "新密码", "000102030405060708090a0b0c0d0e0f")
     call(session, "HMAC_MD5_HexString", "新密码", "00ff10")
+    call(session, "HMAC_MD5_HexString", "新密码", "f8544b53" + "00" * 32)  # a sign-in's tag: refused
     call(session, "GetSN")
     call(session, "SetLog", "page.log")
     wrong = Seed()

@@ -18,6 +18,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "boundmessage.h"
 #include "hex.h"
 #include "pluginharness.h"
 
@@ -280,7 +281,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 auto message = FromHex(text(1));
                 if (!message || Text(result) != ExpectedDigest(model.digestKey, *message))
                     Violation("HMAC_MD5_HexString gave a digest for a message that is no hex text, or another digest");
+                if (KEYMETHODS::BeginsWithPurposeTag(reinterpret_cast<const uint8_t*>(message->data()),
+                                                     message->size()))
+                    Violation("a raw digest of a message that begins with a bound message's tag");
             }
+            if (nameText == "HMAC_MD5" && result.type == NPVariantType_String &&
+                KEYMETHODS::BeginsWithPurposeTag(reinterpret_cast<const uint8_t*>(text(1).data()), text(1).size()))
+                Violation("a raw digest of a message that begins with a bound message's tag");
             if (isSetLog && ok && !text(0).empty())
                 otherLogs.push_back(text(0));
             BrowserHost::Release(result);

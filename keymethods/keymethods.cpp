@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "boundmessage.h"
 #include "hex.h"
 
 using namespace HIDUSBKEY;
@@ -52,17 +53,33 @@ Result Hex(const uint8_t* bytes, size_t count)
 }
 
 // Check, Find, two strings, Open, Prove(first argument): how every method
-// that uses the password starts. A second argument longer than secondLimit
-// is refused with the argument checks, before the key is opened.
-void OpenAndProve(CKeySession& key, const Argument* args, size_t count, size_t secondLimit = SIZE_MAX)
+// that uses the password starts. A second argument longer than secondLimit,
+// or one refused, is refused with the argument checks, before the key is
+// opened.
+void OpenAndProve(CKeySession& key, const Argument* args, size_t count, size_t secondLimit = SIZE_MAX,
+                  bool (*refused)(const Argument&) = nullptr)
 {
     Require(key.Check());
     Require(key.Find());
     RequireStrings(args, count, 2);
-    if (args[1].length > secondLimit)
+    if (args[1].length > secondLimit || (refused && refused(args[1])))
         Fail(RESULT_INVALID_ARGUMENT);
     Require(key.Open());
     Require(key.Prove(args[0].bytes, args[0].length));
+}
+
+// A raw message that begins with a purpose's tag would let a page have a
+// bound message digested for an origin of its choosing.
+bool TaggedText(const Argument& message)
+{
+    return BeginsWithPurposeTag(reinterpret_cast<const uint8_t*>(message.bytes), message.length);
+}
+
+bool TaggedHex(const Argument& message)
+{
+    uint8_t start[PURPOSE_TAG_BYTES];
+    return message.length >= 2 * PURPOSE_TAG_BYTES && HexToBytes(start, message.bytes, PURPOSE_TAG_BYTES) &&
+           BeginsWithPurposeTag(start, sizeof start);
 }
 
 // Decoded bytes are wiped when the call is done.
@@ -108,7 +125,7 @@ Result GetSN(CKeySession& key)
 Result HmacMd5(CKeySession& key, const Argument* args, size_t count)
 {
     // One key command carries the whole message.
-    OpenAndProve(key, args, count, MAX_MESSAGE_BYTES);
+    OpenAndProve(key, args, count, MAX_MESSAGE_BYTES, TaggedText);
     uint8_t digest[KEY_DIGEST_BYTES];
     Require(key.HmacMd5(reinterpret_cast<const uint8_t*>(args[1].bytes), args[1].length, digest));
     return Hex(digest, sizeof digest);
@@ -127,7 +144,7 @@ Result ResetDigist(CKeySession& key, const Argument* args, size_t count)
 
 Result HmacMd5HexString(CKeySession& key, const Argument* args, size_t count)
 {
-    OpenAndProve(key, args, count, MAX_HEX_MESSAGE_CHARS);
+    OpenAndProve(key, args, count, MAX_HEX_MESSAGE_CHARS, TaggedHex);
     size_t n = args[1].length / 2;
     if (n == 0 || args[1].length != 2 * n)
         Fail(RESULT_INVALID_ARGUMENT);

@@ -158,6 +158,14 @@ const Case CASES[] = {
     {"HexStringEmpty", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", ""}, "-11", 3},
     {"HexStringNotHex", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "0g"}, "-11", 3},
     {"HexStringWrongPasswordFirst", Keys::WithPassword, Method::HMAC_MD5_HexString, {"wrong", "0g"}, "-5", 3},
+    // A bound message's tag (sign-in F8544B53, confirm F8544B43) opens no raw
+    // message: refused before the key is opened, whatever the password.
+    {"HexStringSignInTag", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "F8544b53" + HEX122.substr(0, 96)},
+     "-11", 0},
+    {"HexStringConfirmTag", Keys::WithPassword, Method::HMAC_MD5_HexString, {"wrong", "f8544b43"}, "-11", 0},
+    {"HexStringAlmostATag", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "f8544b54"},
+     "digest:\xF8TKT", 4},
+    {"HmacMd5SignInTag", Keys::WithPassword, Method::HMAC_MD5, {"pw", "\xF8TKS-bytes"}, "-11", 0},
     // A new digest value: 32 digits of either case, checked after the password.
     {"ResetDigist", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE}, "0", 4},
     {"ResetDigistShort", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE.substr(1)}, "-11", 3},

@@ -532,6 +532,28 @@ TEST_F(Control, TextConversion)
         EXPECT_EQ(digest.vt, VT_EMPTY);
         EXPECT_EQ(Load("key").counters.featureWrites, writes + 3) << nLength;
     }
+    // A text whose ANSI bytes begin with a bound message's tag (F8 54 4B 53,
+    // a sign-in's) is refused before the key is touched: no raw digest may
+    // stand in for an origin-bound one.
+    wchar_t wide[16] = {};
+    ASSERT_GT(MultiByteToWideChar(CP_ACP, 0, "\xF8TKSmessage", -1, wide, 16), 0);
+    char back[16] = {};
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, back, sizeof back, nullptr, nullptr);
+    if (std::string(back) == "\xF8TKSmessage") {  // the code page round-trips the byte
+        Bstr tagged(wide);
+        const unsigned writes = Load("key").counters.featureWrites;
+        digest.vt = VT_EMPTY;
+        EXPECT_EQ(key->HMAC_MD5(ab.value, tagged.value, 11, &digest, &result), S_OK);
+        EXPECT_EQ(result.lVal, -6);
+        EXPECT_EQ(digest.vt, VT_EMPTY);
+        EXPECT_EQ(Load("key").counters.featureWrites, writes) << "the key untouched";
+        EXPECT_EQ(key->HMAC_MD5(ab.value, tagged.value, 3, &digest, &result), S_OK);
+        EXPECT_EQ(result.lVal, 0) << "three bytes are no tag";
+        if (digest.vt == VT_BSTR)
+            SysFreeString(digest.bstrVal);
+    } else {
+        ADD_FAILURE() << "code page " << GetACP() << " has no character for the byte F8";
+    }
     key->Release();
 }
 
