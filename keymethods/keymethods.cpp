@@ -17,8 +17,9 @@ namespace {
 const size_t MAX_MESSAGE_BYTES = KEY_DATA_BYTES;
 const size_t MAX_HEX_MESSAGE_CHARS = 2 * KEY_DATA_BYTES;
 
-const char* const NAMES[METHOD_COUNT] = {"InitPassword", "FindKeys", "UpdatePassword", "GetSN",
-                                         "HMAC_MD5", "ResetDigist", "HMAC_MD5_HexString", "SetLog"};
+const char* const NAMES[ALL_METHOD_COUNT] = {"InitPassword", "FindKeys", "UpdatePassword", "GetSN",
+                                             "HMAC_MD5", "ResetDigist", "HMAC_MD5_HexString", "SetLog",
+                                             "signIn", "confirm"};
 
 // A step's failure: its code becomes the result.
 struct Failure {
@@ -156,6 +157,37 @@ Result HmacMd5HexString(CKeySession& key, const Argument* args, size_t count)
     return Hex(digest, sizeof digest);
 }
 
+// The challenge is hexadecimal text of 16 to 32 bytes: its length is
+// checked with the arguments, its digits after the password, as
+// HMAC_MD5_HexString does.
+bool NoChallenge(const Argument& challenge)
+{
+    return challenge.length < 2 * MIN_CHALLENGE_BYTES || challenge.length > 2 * MAX_CHALLENGE_BYTES ||
+           challenge.length % 2 != 0;
+}
+
+bool NoConfirmText(const Argument& text) { return text.length > MAX_CONFIRM_TEXT_BYTES; }
+
+Result Bound(Purpose purpose, CKeySession& key, const Argument* args, size_t count, const Binding* binding)
+{
+    if (binding == nullptr || binding->origin.empty() || binding->sha256 == nullptr)
+        Fail(RESULT_INVALID_ARGUMENT);
+    const bool signIn = purpose == Purpose::SignIn;
+    OpenAndProve(key, args, count, SIZE_MAX, signIn ? NoChallenge : NoConfirmText);
+    WipedBytes payload(signIn ? args[1].length / 2 : args[1].length);
+    if (signIn && !HexToBytes(payload.bytes.data(), args[1].bytes, payload.bytes.size()))
+        Fail(RESULT_INVALID_ARGUMENT);
+    if (!signIn && !payload.bytes.empty())
+        std::memcpy(payload.bytes.data(), args[1].bytes, args[1].length);
+    const std::vector<uint8_t> message =
+        BoundMessage(purpose, binding->origin, payload.bytes.data(), payload.bytes.size(), binding->sha256);
+    if (message.empty())
+        Fail(RESULT_INVALID_ARGUMENT);
+    uint8_t digest[KEY_DIGEST_BYTES];
+    Require(key.HmacMd5(message.data(), message.size(), digest));
+    return Hex(digest, sizeof digest);
+}
+
 Result SetLog(LogTarget& log, const Argument* args, size_t count)
 {
     RequireStrings(args, count, 1);
@@ -171,7 +203,7 @@ const char* MethodName(Method method) { return NAMES[static_cast<int>(method)]; 
 
 bool MethodByName(const std::string& name, Method& method)
 {
-    for (int i = 0; i < METHOD_COUNT; ++i) {
+    for (int i = 0; i < ALL_METHOD_COUNT; ++i) {
         if (name == NAMES[i]) {
             method = static_cast<Method>(i);
             return true;
@@ -183,12 +215,13 @@ bool MethodByName(const std::string& name, Method& method)
 bool ChecksPassword(Method method)
 {
     return method == Method::UpdatePassword || method == Method::HMAC_MD5 || method == Method::ResetDigist ||
-           method == Method::HMAC_MD5_HexString;
+           method == Method::HMAC_MD5_HexString || method == Method::SignIn || method == Method::Confirm;
 }
 
 namespace {
 
-Result Run(Method method, CKeySession& key, const Argument* args, size_t count, LogTarget& log)
+Result Run(Method method, CKeySession& key, const Argument* args, size_t count, LogTarget& log,
+           const Binding* binding)
 {
     try {
         switch (method) {
@@ -200,6 +233,8 @@ Result Run(Method method, CKeySession& key, const Argument* args, size_t count, 
         case Method::ResetDigist: return ResetDigist(key, args, count);
         case Method::HMAC_MD5_HexString: return HmacMd5HexString(key, args, count);
         case Method::SetLog: return SetLog(log, args, count);
+        case Method::SignIn: return Bound(Purpose::SignIn, key, args, count, binding);
+        case Method::Confirm: return Bound(Purpose::Confirm, key, args, count, binding);
         }
         return Result::Number(RESULT_INVALID_ARGUMENT);
     } catch (const Failure& failure) {
@@ -212,11 +247,11 @@ Result Run(Method method, CKeySession& key, const Argument* args, size_t count, 
 } // namespace
 
 Result Call(Method method, const DeviceTable& devices, const Argument* args, size_t count, LogTarget& log,
-            const std::function<void(const Result&)>& answered)
+            const std::function<void(const Result&)>& answered, const Binding* binding)
 {
     try {
         CKeySession key(devices);
-        Result result = Run(method, key, args, count, log);
+        Result result = Run(method, key, args, count, log, binding);
         if (answered)
             answered(result);
         key.EndProof();
@@ -240,7 +275,9 @@ int64_t WorstCaseMs(Method method)
     case Method::UpdatePassword: return 3 * exchange + setPassword;
     case Method::HMAC_MD5:
     case Method::ResetDigist:
-    case Method::HMAC_MD5_HexString: return 4 * exchange;
+    case Method::HMAC_MD5_HexString:
+    case Method::SignIn:
+    case Method::Confirm: return 4 * exchange;
     }
     return 4 * exchange;
 }

@@ -1,8 +1,10 @@
 // The eight script methods that pages reach through a browser: the NPAPI
-// plug-in and the native host of the browser extension. Their names, the
-// order of their steps, the argument checks, the limits and the results
-// live here once. A host converts its own values: each argument is a string
-// of bytes or not a string, and a result is a number or a string.
+// plug-in and the native host of the browser extension; and the two
+// origin-bound ones, signIn and confirm, for hosts that know the page's
+// origin from the browser (the native host, and the WebHID core). Their
+// names, the order of their steps, the argument checks, the limits and the
+// results live here once. A host converts its own values: each argument is a
+// string of bytes or not a string, and a result is a number or a string.
 #pragma once
 
 #include <cstddef>
@@ -10,15 +12,22 @@
 #include <functional>
 #include <string>
 
+#include "boundmessage.h"
 #include "devicetable.h"
 #include "keysession.h"
 
 namespace KEYMETHODS {
 
-enum class Method { InitPassword, FindKeys, UpdatePassword, GetSN, HMAC_MD5, ResetDigist, HMAC_MD5_HexString, SetLog };
+enum class Method {
+    InitPassword, FindKeys, UpdatePassword, GetSN, HMAC_MD5, ResetDigist, HMAC_MD5_HexString, SetLog,
+    SignIn, Confirm,  // origin-bound
+};
+// The eight that every host offers, the plug-in too; then the bound ones.
 const int METHOD_COUNT = 8;
+const int ALL_METHOD_COUNT = 10;
 
-// The name scripts use, exactly (names match case-sensitively).
+// The name scripts use, exactly (names match case-sensitively), of any of
+// the ten.
 const char* MethodName(Method method);
 bool MethodByName(const std::string& name, Method& method);
 
@@ -56,6 +65,14 @@ public:
     virtual bool Accept(const std::string& bytes) = 0;
 };
 
+// What the origin-bound methods need of their host: the page's origin as
+// the browser reported it, in canonical form (boundmessage.h), and the
+// platform's SHA-256. Without one they answer -11.
+struct Binding {
+    std::string origin;
+    Sha256Function sha256 = nullptr;
+};
+
 // One call, self-contained: it scans for the key, opens it, proves the
 // password and runs its command, and releases everything before it
 // returns; after a password check that includes identifying the key again
@@ -63,7 +80,7 @@ public:
 // A caller that can answer its page before the key is released passes
 // answered, which gets the result first (and must not throw).
 Result Call(Method method, const HIDUSBKEY::DeviceTable& devices, const Argument* args, size_t count, LogTarget& log,
-            const std::function<void(const Result&)>& answered = nullptr);
+            const std::function<void(const Result&)>& answered = nullptr, const Binding* binding = nullptr);
 
 // The longest a call of the method can take at the key, in milliseconds:
 // every command it sends, each with its wait and the most busy answers the

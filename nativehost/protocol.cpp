@@ -268,7 +268,10 @@ std::string Host::Run(const KeyCall& call, const std::function<void(const std::s
                 answer.clear();
             }
         };
-        KEYMETHODS::Call(call.method, devices, arguments.data(), arguments.size(), log, answered);
+        // The bound methods digest the origin the browser reported, in the
+        // canonical form Take gave it.
+        const KEYMETHODS::Binding binding{call.origin, KEYMETHODS::PlatformSha256};
+        KEYMETHODS::Call(call.method, devices, arguments.data(), arguments.size(), log, answered, &binding);
     } catch (const std::exception&) {
         answer.clear();
     }

@@ -186,7 +186,14 @@ export async function connectHid(options, library) {
     throw new library.Error("hid-unavailable");
   const callTimeoutMs = library.duration(options, "callTimeoutMs", DEFAULT_CALL_TIMEOUT_MS);
   await grantedKeys(hid, library);
+  // signIn and confirm bind their digests to this page's origin. A page
+  // that holds a WebHID grant can send the key any report, so this path
+  // binds what our code sends, and cannot stop a page that talks to the key
+  // itself (README).
+  const subtle = globalThis.crypto && globalThis.crypto.subtle;
   const core = await TallykeyCore({ tallykeyHid: deviceBridge(hid),
+                                   tallykeyOrigin: globalThis.location ? String(globalThis.location.origin) : "",
+                                   tallykeySha256: (bytes) => subtle.digest("SHA-256", bytes),
                                    ...(options && options.wasmBinary ? { wasmBinary: options.wasmBinary } : {}) });
   const alone = serialised(library);
   const encoder = new TextEncoder();

@@ -67,6 +67,22 @@ export interface Key {
   SetLog(name: string): Promise<KeyCode>;
 }
 
+/** A challenge for signIn: 16 to 32 bytes as 32 to 64 hexadecimal digits. */
+export type HexChallenge = string;
+
+/**
+ * The key through the extension and the host, or through WebHID: the eight
+ * methods and the two whose digests are bound to the page's origin as the
+ * browser reports it (docs/sign-in.md). A digest made here is worth nothing
+ * to a site of another origin.
+ */
+export interface BoundKey extends Key {
+  /** The key's digest of a sign-in message for this origin and the challenge; -11 for a malformed challenge. */
+  signIn(password: string, challenge: HexChallenge): Promise<Digest | KeyCode>;
+  /** The key's digest of a confirmation of the text (at most 1024 UTF-8 bytes) for this origin. */
+  confirm(password: string, text: string): Promise<Digest | KeyCode>;
+}
+
 export interface ConnectOptions {
   /** Finding the extension and the host (default 3000 ms). */
   timeoutMs?: number;
@@ -98,15 +114,16 @@ export type MethodName =
 
 export interface TallykeyLibrary {
   /** Through the Tallykey extension and its native host. */
-  connect(options?: ConnectOptions): Promise<Key>;
+  connect(options?: ConnectOptions): Promise<BoundKey>;
   /** Through WebHID, with nothing installed (Chrome, Edge). */
-  connectHid(options?: ConnectHidOptions): Promise<Key>;
+  connectHid(options?: ConnectHidOptions): Promise<BoundKey>;
   /** Through the old plug-in's element. */
   fromPlugin(element: PluginElement): Key;
   readonly Error: new (code: ErrorCode, detail?: string) => TallykeyError;
   readonly ERRORS: Readonly<Record<ErrorCode, string>>;
   readonly VERSION: string;
   readonly METHODS: readonly MethodName[];
+  readonly BOUND_METHODS: readonly ("signIn" | "confirm")[];
 }
 
 declare global {

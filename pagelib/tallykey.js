@@ -7,6 +7,7 @@
 //   const key = await Tallykey.connect();      // or connectHid(), or fromPlugin(element)
 //   await key.FindKeys();                       // 1
 //   await key.HMAC_MD5("pw", "challenge");      // 32 hex digits, or a negative code
+//   await key.signIn("pw", challengeHex);       // the same, bound to this page's origin
 //
 // A classic script defines globalThis.Tallykey; as an ES module,
 // `import "./tallykey.js"` does the same. Failures reject with a
@@ -18,6 +19,9 @@
   const CHANNEL = "tallykey";
   const METHODS = ["InitPassword", "FindKeys", "UpdatePassword", "GetSN", "HMAC_MD5", "ResetDigist",
                    "HMAC_MD5_HexString", "SetLog"];
+  // Digests bound to the page's origin as the browser reports it: through
+  // the extension and the host, and through WebHID; the plug-in has none.
+  const BOUND_METHODS = ["signIn", "confirm"];
   const ERRORS = {
     "extension-missing": "the Tallykey extension is not installed or does not run on this page",
     "host-missing": "the Tallykey native host is not installed for this browser",
@@ -162,9 +166,9 @@
     return Math.min(value, MAX_TIMER_MS);
   }
 
-  function makeKey(call, versions) {
+  function makeKey(call, versions, bound = true) {
     const key = { versions };
-    for (const method of METHODS)
+    for (const method of bound ? [...METHODS, ...BOUND_METHODS] : METHODS)
       key[method] = (...args) => call(method, args);
     return Object.freeze(key);
   }
@@ -205,7 +209,7 @@
   // application/bhrb-usbkey) behind the same interface.
   function fromPlugin(element) {
     return makeKey((method, args) => new Promise((resolve) => resolve(element[method](...args))),
-                   { library: VERSION, plugin: true });
+                   { library: VERSION, plugin: true }, false);
   }
 
   // The key through WebHID, with nothing installed: a site the user or the
@@ -220,5 +224,5 @@
   }
 
   global.Tallykey = Object.freeze({ connect, connectHid, fromPlugin, Error: TallykeyError, ERRORS, VERSION,
-                                    METHODS });
+                                    METHODS, BOUND_METHODS });
 })(globalThis);

@@ -166,6 +166,10 @@ const Case CASES[] = {
     {"HexStringAlmostATag", Keys::WithPassword, Method::HMAC_MD5_HexString, {"pw", "f8544b54"},
      "digest:\xF8TKT", 4},
     {"HmacMd5SignInTag", Keys::WithPassword, Method::HMAC_MD5, {"pw", "\xF8TKS-bytes"}, "-11", 0},
+    // The bound methods need the browser's origin: a host that has none (the
+    // plug-in) gets -11 before anything else.
+    {"SignInWithoutAnOrigin", Keys::WithPassword, Method::SignIn, {"pw", HEX122.substr(0, 64)}, "-11", 0},
+    {"ConfirmWithoutAnOrigin", Keys::WithPassword, Method::Confirm, {"pw", "Pay 1 EUR"}, "-11", 0},
     // A new digest value: 32 digits of either case, checked after the password.
     {"ResetDigist", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE}, "0", 4},
     {"ResetDigistShort", Keys::WithPassword, Method::ResetDigist, {"pw", VALUE.substr(1)}, "-11", 3},

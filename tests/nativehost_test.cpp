@@ -698,3 +698,38 @@ TEST_F(NativeHost, AnsweredFirstAndTheKeyIdentifiedAgainAfterAPasswordCheck)
     EXPECT_EQ(fake.key.writes.back().command, HIDUSBKEY::KEY_CMD_IDENTIFY);
     EXPECT_EQ(Notice(call, "running"), "{\"id\":1,\"state\":\"running\",\"keyMs\":20200}");
 }
+
+// signIn and confirm through the host: the key digests the message bound to
+// the origin the background reported, exactly as the shared vectors say.
+TEST_F(NativeHost, SignInAndConfirmDigestTheVectorsMessagesForTheReportedOrigin)
+{
+    std::ifstream file(TALLYKEY_VECTORS_DIR "/sign-in.json", std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    const json vectors = json::parse(text.str())["vectors"];
+    SetPassword("pw");
+    for (const json& v : vectors) {
+        const std::string key = v["digestKey"];
+        ASSERT_TRUE(HIDUSBKEY::HexToBytes(fake.key.firmware.digestKey, key.data(), 16));
+        const bool signIn = v["purpose"] == "sign-in";
+        const json answer = Call(signIn ? "signIn" : "confirm", {"pw", signIn ? v["challenge"] : v["text"]},
+                                 v["origin"]);
+        EXPECT_EQ(answer["result"], v["digest"]) << v.dump();
+    }
+    // The origin as the browser might spell it is the same origin.
+    const json& first = vectors[0];
+    ASSERT_TRUE(HIDUSBKEY::HexToBytes(fake.key.firmware.digestKey, first["digestKey"].get<std::string>().data(), 16));
+    EXPECT_EQ(Call("signIn", {"pw", first["challenge"]}, "HTTPS://Bank.Example:443")["result"], first["digest"]);
+    EXPECT_NE(Call("signIn", {"pw", first["challenge"]}, "https://bank.example.evil.test")["result"], first["digest"]);
+    // Malformed challenges: the length before the key is opened, the digits after the password.
+    const size_t writes = fake.key.writes.size();
+    for (const std::string& challenge : {std::string(30, '0'), std::string(66, '0'), std::string(33, '0'),
+                                         std::string()})
+        EXPECT_EQ(Call("signIn", {"pw", challenge})["result"], -11) << challenge;
+    EXPECT_EQ(Call("confirm", {"pw", std::string(1025, 'x')})["result"], -11);
+    EXPECT_EQ(Call("signIn", {"pw", 5})["result"], -11);
+    EXPECT_EQ(fake.key.writes.size(), writes) << "refused before the key was opened";
+    EXPECT_EQ(Call("signIn", {"pw", std::string(32, 'z')})["result"], -11);
+    EXPECT_EQ(Call("signIn", {"wrong", std::string(32, 'z')})["result"], -5) << "the password first";
+    EXPECT_GT(guesses.WaitFor("https://bank.example", GuessLedger::Now()), 0) << "a wrong password counts";
+}

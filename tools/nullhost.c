@@ -17,8 +17,8 @@
 enum { MAX_FRAME = 1 << 20 };
 
 static const struct { const char *method; int ms; } MANDATED[] = {
-  {"GetSN", 50},         {"InitPassword", 100},       {"UpdatePassword", 600}, {"HMAC_MD5", 150},
-  {"ResetDigist", 150},  {"HMAC_MD5_HexString", 150},
+  {"GetSN", 50},         {"InitPassword", 150},       {"UpdatePassword", 650}, {"HMAC_MD5", 200},
+  {"ResetDigist", 200},  {"HMAC_MD5_HexString", 200}, {"signIn", 200},        {"confirm", 200},
 };
 
 static int read_all(void *buffer, size_t size) {

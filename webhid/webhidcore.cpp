@@ -1,5 +1,6 @@
-// The key layer and the eight methods' rules, compiled to WebAssembly for
-// pages that reach the key through WebHID. The page library's WebHID module
+// The key layer and the methods' rules (the eight, and the origin-bound
+// signIn and confirm), compiled to WebAssembly for pages that reach the key
+// through WebHID. The page library's WebHID module
 // (tallykey-webhid.js) hands the module an object, Module.tallykeyHid, that
 // lists the devices this site may use and carries their feature reports;
 // every step, check and limit is the same code as the plug-in's and the
@@ -21,6 +22,45 @@
 #include "keymethods.h"
 
 namespace {
+
+// The page's origin (location.origin, which the browser serialises in the
+// canonical form) for the bound methods, and SHA-256 from Web Crypto.
+EM_JS(int, OriginLength, (), { return typeof Module.tallykeyOrigin === "string" ? Module.tallykeyOrigin.length : 0; });
+EM_JS(int, CopyOrigin, (char* out, int length), {
+    const text = Module.tallykeyOrigin;
+    for (let i = 0; i < length; ++i) {
+        const c = text.charCodeAt(i);
+        if (c < 0x21 || c > 0x7e)
+            return 0;  // an origin in its serialised form is printable ASCII
+        HEAPU8[out + i] = c;
+    }
+    return 1;
+});
+EM_ASYNC_JS(int, WebSha256, (const uint8_t* data, int length, uint8_t* out), {
+    try {
+        const digest = new Uint8Array(await Module.tallykeySha256(HEAPU8.slice(data, data + length)));
+        if (digest.length !== 32)
+            return 0;
+        HEAPU8.set(digest, out);
+        return 1;
+    } catch {
+        return 0;
+    }
+});
+
+std::string PageOrigin()
+{
+    const int length = OriginLength();
+    std::string origin(length > 0 && length <= 1024 ? static_cast<size_t>(length) : 0, '\0');
+    if (!origin.empty() && !CopyOrigin(&origin[0], length))
+        origin.clear();
+    return origin;
+}
+
+bool PageSha256(const uint8_t* bytes, size_t length, uint8_t digest[KEYMETHODS::SHA256_BYTES])
+{
+    return length <= 0x7fffffff && WebSha256(bytes, static_cast<int>(length), digest) == 1;
+}
 
 // Device operations in the page. Each answers 1 or 0 and never hangs: the
 // page side bounds every promise WebHID gives it.
@@ -127,7 +167,7 @@ std::unique_ptr<DeviceTable> BindSystemDevices() { return std::unique_ptr<Device
 
 // One method call. args holds count triples (is a string, byte address,
 // byte count). Answers 1 for a string result (tallykey_result_text), 0 for
-// a number (in *number), -1 for a method name that is not one of the eight.
+// a number (in *number), -1 for a method name that is none of the ten.
 extern "C" EMSCRIPTEN_KEEPALIVE int tallykey_call(const char* name, const uint32_t* args, int count, int32_t* number)
 {
     KEYMETHODS::Method method;
@@ -144,7 +184,8 @@ extern "C" EMSCRIPTEN_KEEPALIVE int tallykey_call(const char* name, const uint32
         }
         static std::unique_ptr<HIDUSBKEY::DeviceTable> devices = HIDUSBKEY::BindSystemDevices();
         NoTrace trace;
-        result = KEYMETHODS::Call(method, *devices, arguments.data(), arguments.size(), trace);
+        const KEYMETHODS::Binding binding{PageOrigin(), PageSha256};
+        result = KEYMETHODS::Call(method, *devices, arguments.data(), arguments.size(), trace, nullptr, &binding);
     } catch (const std::bad_alloc&) {
         // Out of memory before the call could start: -6, as Call answers inside.
         result = KEYMETHODS::Result::Number(HIDUSBKEY::KEY_RESULT_OPERATION_FAILED);

@@ -7,7 +7,7 @@
   const api = globalThis.browser ?? globalThis.chrome;
   const CHANNEL = "tallykey";
   const METHODS = new Set(["InitPassword", "FindKeys", "UpdatePassword", "GetSN", "HMAC_MD5", "ResetDigist",
-                           "HMAC_MD5_HexString", "SetLog"]);
+                           "HMAC_MD5_HexString", "SetLog", "signIn", "confirm"]);
 
   // Far more than any call needs (a message is at most 61 bytes, a
   // password a few dozen): a bigger call is refused here, unsent.
@@ -55,7 +55,7 @@
     if (data.type === "withdraw")
       return { withdraw: true };
     if (data.type !== "call" || !METHODS.has(data.method) || !Array.isArray(data.args))
-      return { answer: { error: "bad-request", message: "not a call of one of the eight methods" } };
+      return { answer: { error: "bad-request", message: "not a call of one of the key's methods" } };
     const args = data.args.slice(0, MAX_ARGUMENTS).map((arg) => typeof arg === "string" ? arg : null);
     if (argumentBytes(args) > MAX_ARGUMENT_BYTES)
       return { answer: { result: -11 } };

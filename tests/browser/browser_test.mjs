@@ -8,8 +8,8 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe, test } from "node:test";
 
-import { BROWSERS, Machine, SERIAL, allowSite, answerConsent, consentWindow, extensionPage, hmac, startServer,
-         versionText, waitForFrame, writePolicy } from "./browsers.mjs";
+import { BROWSERS, DIGEST_KEY, Machine, SERIAL, allowSite, answerConsent, boundDigest, consentWindow, extensionPage,
+         hmac, startServer, versionText, waitForFrame, writePolicy } from "./browsers.mjs";
 
 for (const [name, launch] of Object.entries(BROWSERS)) {
   // A browser with the extension, a host registered for its user, and a
@@ -90,6 +90,40 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
                        [hmac("m"), 0]);
       assert.deepEqual(machine.pluginCalls([["HMAC_MD5", "密码 plug-in", "m"], ["HMAC_MD5", "ключ", "m"]]),
                        [-5, hmac("m")]);
+      machine.removeKeys();
+    });
+
+    test("signIn and confirm are bound to the page's origin: a relaying page's digest is not the site's", async () => {
+      // The test's own layout agrees with the shared vectors.
+      const vectors = JSON.parse(fs.readFileSync(new URL("../vectors/sign-in.json", import.meta.url))).vectors;
+      for (const v of vectors.filter((v) => v.digestKey === DIGEST_KEY))
+        assert.equal(boundDigest(v.purpose, v.origin, v.challenge ?? v.text), v.digest);
+      machine.removeKeys();
+      machine.addKey("key", "--password", "pw");
+      // The look-alike: another origin the user allowed, relaying the site's challenge.
+      const relayOrigin = `http://localhost:${new URL(origin).port}`;
+      const relay = await browser.newPage();
+      await relay.goto(relayOrigin + "/?relay");
+      await allowSite(browser, relay);
+      const challenge = "00112233445566778899aabbccddeeff0011223344556677";
+      const sign = (target) => target.evaluate(async (challenge) => {
+        const key = await Tallykey.connect({ timeoutMs: 10000 });
+        return [await key.signIn("pw", challenge), await key.confirm("pw", "Pay 100 EUR to ACME"),
+                await key.HMAC_MD5_HexString("pw", "f8544b53" + challenge), await key.signIn("pw", "00")];
+      }, challenge);
+      const [site, relayed] = [await sign(page), await sign(relay)];
+      assert.deepEqual(site, [boundDigest("sign-in", origin, challenge),
+                              boundDigest("confirm", origin, "Pay 100 EUR to ACME"), -11, -11]);
+      assert.deepEqual(relayed, [boundDigest("sign-in", relayOrigin, challenge),
+                                 boundDigest("confirm", relayOrigin, "Pay 100 EUR to ACME"), -11, -11]);
+      assert.notEqual(relayed[0], site[0]);
+      // A frame of the relaying origin inside the site's page signs for its own origin.
+      const framing = await browser.newPage();
+      await framing.goto(`${origin}/framed?src=${encodeURIComponent(relayOrigin + "/?framed")}`);
+      const frame = await waitForFrame(framing, relayOrigin);
+      assert.equal((await sign(frame))[0], boundDigest("sign-in", relayOrigin, challenge));
+      for (const opened of [framing, relay])
+        await opened.close();
       machine.removeKeys();
     });
 

@@ -23,6 +23,15 @@ export const SERIAL = "0a1b2c3d4e5f6071";
 export const versionText = () => fs.readFileSync(new URL("../../VERSION", import.meta.url), "utf8").trim();
 export const hmac = (message) => crypto.createHmac("md5", Buffer.from(DIGEST_KEY, "hex")).update(message).digest("hex");
 
+// The key's digest of an origin-bound message (docs/sign-in.md), computed
+// here with node's own crypto: what the site would check.
+export function boundDigest(purpose, origin, payload) {
+  const digest16 = (bytes) => crypto.createHash("sha256").update(bytes).digest().subarray(0, 16);
+  const tag = Buffer.from(purpose === "sign-in" ? "f8544b53" : "f8544b43", "hex");
+  const tail = purpose === "sign-in" ? Buffer.from(payload, "hex") : digest16(Buffer.from(payload, "utf8"));
+  return hmac(Buffer.concat([tag, digest16(Buffer.from(origin, "ascii")), tail]));
+}
+
 const WEBHID_FILES = new Set(["tallykey-webhid.js", "tallykey-core.js", "tallykey-core.wasm"]);
 
 // A page that loads the library; tests evaluate calls in it. `pages` maps

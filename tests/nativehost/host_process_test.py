@@ -131,6 +131,31 @@ class HostProcess(unittest.TestCase):
         finally:
             self.stop_host(host)
 
+    def key_writes(self):
+        shown = subprocess.run([SIMKEY, "--dir", self.devices, "show", "key"], check=True, capture_output=True,
+                               text=True).stdout
+        return int(next(line.split()[1] for line in shown.splitlines() if line.startswith("feature_writes ")))
+
+    def test_sign_in_and_confirm_are_bound_to_the_origin_the_request_names(self):
+        with open(VECTORS_FILE, encoding="utf-8") as f:
+            vectors = [v for v in json.load(f)["vectors"] if v["digestKey"] == DIGEST_KEY]
+        self.assertGreater(len(vectors), 3)
+        requests = b"".join(
+            self.request(i, "signIn" if v["purpose"] == "sign-in" else "confirm", "pw",
+                         v["challenge"] if v["purpose"] == "sign-in" else v["text"], origin=v["origin"])
+            for i, v in enumerate(vectors))
+        got = answers(self.run_host(requests).stdout)
+        self.assertEqual([a["result"] for a in got], [v["digest"] for v in vectors])
+        # Malformed challenges and texts, and a hand-built sign-in through the
+        # raw call: -11, and the key never hears of them.
+        writes = self.key_writes()
+        refused = [("signIn", "pw", "00" * 15), ("signIn", "pw", "00" * 33), ("signIn", "pw", "0" * 33),
+                   ("confirm", "pw", "x" * 1025), ("HMAC_MD5_HexString", "pw", "F8544B53" + "00" * 32),
+                   ("HMAC_MD5_HexString", "wrong", "f8544b43" + "00" * 32)]
+        got = answers(self.run_host(b"".join(self.request(i, *call) for i, call in enumerate(refused))).stdout)
+        self.assertEqual([a["result"] for a in got], [-11] * len(refused))
+        self.assertEqual(self.key_writes(), writes)
+
     def test_oversized_and_deeply_nested_requests_are_refused_and_the_host_goes_on(self):
         oversized = struct.pack("<I", 2 * 1024 * 1024) + b"[" * (2 * 1024 * 1024)
         deep = frame(b'{"id": 3, "method": "GetSN", "args": ' + b"[" * 100000 + b"]}")
@@ -323,6 +348,7 @@ class HostProcess(unittest.TestCase):
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 IDENTITY_FILE = os.path.join(ROOT, "extension", "identity.json")
+VECTORS_FILE = os.path.join(ROOT, "tests", "vectors", "sign-in.json")
 VERSION_FILE = os.path.join(ROOT, "VERSION")
 
 if __name__ == "__main__":

@@ -32,3 +32,11 @@ export function describe(error: unknown): string {
 }
 
 export const methods: readonly string[] = Tallykey.METHODS;
+
+// A sign-in bound to this page's origin: the site checks the digest against
+// the challenge it issued and the key's secret.
+export async function boundSignIn(password: string, challenge: string): Promise<string | null> {
+  const key = await Tallykey.connect();
+  const digest = await key.signIn(password, challenge);
+  return typeof digest === "string" ? digest : null;
+}

@@ -67,6 +67,33 @@ test("the eight methods through WebHID, digests checked independently", async ()
   assert.equal(device.opened, true);
 });
 
+test("signIn and confirm through WebHID digest the vectors' messages for the page's origin", async () => {
+  const vectors = JSON.parse(fs.readFileSync(new URL("../vectors/sign-in.json", import.meta.url)))["vectors"];
+  const device = new FakeDevice({ serial: SERIAL });
+  machine(device);
+  const key = await connect();
+  assert.equal(await key.InitPassword("pw"), 0);
+  const page = Object.getOwnPropertyDescriptor(globalThis, "location");
+  try {
+    for (const vector of vectors.filter((v) => v.origin === "https://bank.example")) {
+      Object.defineProperty(globalThis, "location", { value: { origin: vector.origin }, configurable: true });
+      // The origin is the page's own, read as the core starts: a fresh key object for it.
+      const bound = await connect();
+      assert.equal(await bound.ResetDigist("pw", vector.digestKey), 0);
+      const answer = vector.purpose === "sign-in" ? await bound.signIn("pw", vector.challenge)
+                                                  : await bound.confirm("pw", vector.text);
+      assert.equal(answer, vector.digest, JSON.stringify(vector));
+    }
+    assert.equal(await key.signIn("pw", "00"), -11, "a malformed challenge");
+    assert.equal(await key.HMAC_MD5_HexString("pw", "f8544b53" + "00".repeat(32)), -11, "a hand-built sign-in");
+  } finally {
+    if (page)
+      Object.defineProperty(globalThis, "location", page);
+    else
+      delete globalThis.location;
+  }
+});
+
 test("FindKeys counts the keys this site may use; GetSN with none and with two", async () => {
   const first = new FakeDevice();
   const other = new FakeDevice({ vendorId: 0x046d, productId: 0xc077, key: false, productName: "Mouse" });

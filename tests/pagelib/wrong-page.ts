@@ -11,5 +11,7 @@ export async function mistakes(key: Key): Promise<void> {
   const digest: string = await key.HMAC_MD5("pw", "challenge");
   // @ts-expect-error connectHid takes no consent timeout
   await Tallykey.connectHid({ consentTimeoutMs: 5 });
+  // @ts-expect-error the plug-in knows no origin: its key has no signIn
+  await Tallykey.fromPlugin({}).signIn("pw", "00112233445566778899aabbccddeeff");
   console.log(code, digest);
 }

@@ -166,6 +166,14 @@ test("a granted site: the eight methods on one key, and a password shared with t
   assert.deepEqual(host(origins.granted, ["HMAC_MD5", password, "native"], ["UpdatePassword", password, "host's"]),
                    [keyed("native"), 0]);
   assert.deepEqual(await calls(["HMAC_MD5", "host's", "page"], ["HMAC_MD5", password, "page"]), [keyed("page"), -5]);
+  // signIn through WebHID binds the page's own origin, as the host binds the
+  // origin Chromium reports: the same digest both ways.
+  const challenge = "00112233445566778899aabbccddeeff";
+  const digest16 = (bytes) => crypto.createHash("sha256").update(bytes).digest().subarray(0, 16);
+  const expected = keyed(Buffer.concat([Buffer.from("f8544b53", "hex"), digest16(Buffer.from(origins.granted)),
+                                        Buffer.from(challenge, "hex")]));
+  assert.deepEqual(await calls(["signIn", "host's", challenge]), [expected]);
+  assert.deepEqual(host(origins.granted, ["signIn", "host's", challenge]), [expected]);
 });
 
 test("two tabs of the site calling at once take turns at the key", async () => {
