@@ -91,7 +91,7 @@ test("places are counted per document: a frame's flood leaves its page's calls a
 test("Remove and Deny withdraw the origin's waiting calls at once", async () => {
   const browser = makeBrowser({ "https://site.example": "ask", "https://other.example": "listed" },
                               { hold: (r) => r.method !== "hello" });
-  browser.areas.local.allowedOrigins = { "https://site.example": 1 };
+  await browser.storage("local").set({ allowedOrigins: { "https://site.example": 1 } });
   const other = browser.tab("https://other.example");
   const site = browser.tab("https://site.example");
   other.call("GetSN");                                  // at the key
