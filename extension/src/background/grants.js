@@ -62,8 +62,3 @@ async function isDenied(origin) {
   const denied = (await api.storage.session.get(DENIALS))[DENIALS];
   return Boolean(denied && typeof denied === "object" && Object.hasOwn(denied, origin));
 }
-
-// The grants are read as the background starts, beside the host's start,
-// so that a fresh session's first call does not wait for storage (tens of
-// milliseconds in Firefox).
-isAllowed("").catch(() => {});
