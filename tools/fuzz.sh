@@ -48,31 +48,54 @@ if ! { cmake --preset fuzz -DTALLYKEY_WERROR=ON && cmake --build --preset fuzz -
   exit 1
 fi
 
-failed=0
-for harness in "${harnesses[@]}"; do
-  binary=$root/build/fuzz/fuzz/${harness}_fuzzer
-  work=$root/build/fuzz/work/$harness
-  findings=$root/build/fuzz/findings/$harness
+# One harness: its seeds and regressions, then the timed run. Prints one
+# verdict line; fails on a finding.
+fuzz_one() {
+  local harness=$1
+  local binary=$root/build/fuzz/fuzz/${harness}_fuzzer
+  local work=$root/build/fuzz/work/$harness
+  local findings=$root/build/fuzz/findings/$harness
   mkdir -p "$work" "$findings"
-  log=$root/build/fuzz/$harness.log
-  replay=("$root/fuzz/corpus/$harness")
+  local log=$root/build/fuzz/$harness.log
+  local replay=("$root/fuzz/corpus/$harness")
   [ -d "$root/fuzz/regressions/$harness" ] && replay+=("$root/fuzz/regressions/$harness")
   # Run from the findings folder: libFuzzer writes what it finds there.
   if ! (cd "$findings" && "$binary" -runs=0 "${replay[@]}") >"$log" 2>&1; then
     tail -40 "$log" >&2
     echo "fuzz $harness: a seed or regression input FAILS (log: $log)"
-    failed=$((failed + 1))
-    continue
+    return 1
   fi
   if (cd "$findings" && "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 "$work" "${replay[@]}") >>"$log" 2>&1; then
+    local runs rate
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
     echo "fuzz $harness: ${runs:-?} executions in ${seconds} s (${rate:-?}/s), no finding"
   else
     tail -40 "$log" >&2
     echo "fuzz $harness: FINDING (input kept in $findings; log: $log)"
-    failed=$((failed + 1))
+    return 1
   fi
+}
+
+# As many harnesses at once as there are cores: each is single-threaded.
+# Verdicts are printed in the harnesses' order once all have ended.
+verdicts=$root/build/fuzz/verdicts
+rm -rf "$verdicts"
+mkdir -p "$verdicts"
+running=0
+for harness in "${harnesses[@]}"; do
+  if [ "$running" -ge "$(nproc)" ]; then
+    wait -n
+    running=$((running - 1))
+  fi
+  { fuzz_one "$harness" >"$verdicts/$harness" || echo failed >"$verdicts/$harness.failed"; } &
+  running=$((running + 1))
+done
+wait
+failed=0
+for harness in "${harnesses[@]}"; do
+  cat "$verdicts/$harness"
+  [ -e "$verdicts/$harness.failed" ] && failed=$((failed + 1))
 done
 [ "$failed" -eq 0 ]
