@@ -117,6 +117,27 @@ test("Remove and Deny withdraw the origin's waiting calls at once", async () => 
             "no call of the removed site reaches the host after Remove");
 });
 
+test("one read of the grants serves a handshake and its calls, and a Remove during it is read anew", async () => {
+  let open = null;
+  let gate = Promise.resolve();
+  const browser = makeBrowser({ "https://site.example": "ask" }, { readGate: () => gate });
+  await browser.storage("local").set({ allowedOrigins: { "https://site.example": 1 } });
+  gate = new Promise((resolve) => { open = resolve; });
+  const site = browser.tab("https://site.example");
+  site.hello();
+  site.call("GetSN");
+  site.call("GetSN");
+  await settle();
+  assert.equal(browser.reads.local, 1, "the handshake's read is shared by the calls meanwhile");
+  await browser.storage("local").set({ allowedOrigins: {} });  // the options page's Remove, before the read arrives
+  await settle();
+  open();
+  await settle();
+  assert.equal(browser.reads.local, 2, "the Remove overtook the read: the grants are read again");
+  assert.ok(calls(browser).every((r) => r.consent === false), JSON.stringify(calls(browser)));
+  assert.deepEqual(site.final().slice(-2), ["refused-without-consent", "refused-without-consent"]);
+});
+
 test("a development address's Allow lasts until the browser restarts, and the window says so", async () => {
   const browser = makeBrowser({ "http://localhost:8080": "ask" });
   const dev = browser.tab("http://localhost:8080");

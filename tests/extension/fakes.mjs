@@ -20,13 +20,20 @@ export const settle = () => new Promise((resolve) => setImmediate(resolve));
 // for each origin and every call with its consent flag; tabs and windows
 // are recorded.
 //
+// options.readGate(): a promise every storage read's answer waits for.
 // options.hold(request): true to keep that call unanswered until the test
 // answers it (answer(id, reply)) or sends a notice (notice(id, state)).
 export function makeBrowser(access, options = {}) {
   const areas = { local: {}, session: {} };
+  const reads = { local: 0, session: 0 };
   const onChanged = event();
   const storage = (area) => ({
-    get: async (key) => ({ [key]: structuredClone(areas[area][key]) }),
+    get: async (key) => {
+      ++reads[area];
+      const value = structuredClone(areas[area][key]);
+      await options.readGate?.();  // what was read arrives late
+      return { [key]: value };
+    },
     set: async (items) => {
       const changes = {};
       for (const [key, value] of Object.entries(items))
@@ -130,7 +137,7 @@ export function makeBrowser(access, options = {}) {
   }).then(plain);
   const openWindows = () => windows.filter((w) => w.open);
   const fromHost = (message) => hostPort.emit(message);
-  return { tab, fromPage, openWindows, windows, hostRequests, areas, storage, closeWindow: (w) => onRemoved.emit(w.id),
+  return { tab, fromPage, openWindows, windows, hostRequests, areas, reads, storage, closeWindow: (w) => onRemoved.emit(w.id),
            answer: (id, reply) => fromHost({ id, ...reply }), notice: (id, state) => fromHost({ id, state }) };
 }
 

@@ -145,6 +145,9 @@ const DENIED = { error: "permission-denied", message: "the user denied this site
 // tells the page that the user is being asked (its wait grows). A window
 // opens only from a user gesture in the asking document.
 async function hello(origin, asker, gesture, notify) {
+  // The page's calls will need the grants: read them while the host answers
+  // (in a fresh session it is starting), not when the first call comes.
+  isAllowed(origin).catch(() => {});
   const reply = await sendToHost({ method: "hello", origin });
   if (reply.error)
     return reply;

@@ -22,10 +22,11 @@ const grantArea = (origin) => isDevelopmentOrigin(origin) ? "session" : "local";
 
 // The allowed origins, read once and again after any change (the options
 // page removes them): every call asks, and storage is slower than memory.
-// A read that a change overtook is not kept, so a removed site never comes
-// back from it.
+// Whoever asks while a read is under way shares it. A change during a read
+// makes its askers read again, so a removed site never comes back from it.
 let allowedOrigins = null;
 let grantsChanged = 0;
+let allowedRead = null;  // {generation, promise}: the read under way
 function forgetAllowed() {
   allowedOrigins = null;
   ++grantsChanged;
@@ -41,10 +42,7 @@ api.storage.onChanged.addListener((changes, area) => {
   }
 });
 
-async function isAllowed(origin) {
-  if (allowedOrigins !== null)
-    return allowedOrigins.has(origin);
-  const reading = grantsChanged;
+async function readAllowed() {
   const allowed = new Set();
   for (const area of ["local", "session"]) {
     const stored = (await api.storage[area].get(GRANTS))[GRANTS];
@@ -53,9 +51,30 @@ async function isAllowed(origin) {
         allowed.add(granted);
     }
   }
-  if (reading === grantsChanged)
-    allowedOrigins = allowed;
-  return allowed.has(origin);
+  return allowed;
+}
+
+async function isAllowed(origin) {
+  for (;;) {
+    if (allowedOrigins !== null)
+      return allowedOrigins.has(origin);
+    let read = allowedRead;
+    if (!read || read.generation !== grantsChanged) {
+      read = { generation: grantsChanged, promise: null };
+      read.promise = readAllowed().then((allowed) => {
+        if (read.generation === grantsChanged)
+          allowedOrigins = allowed;
+        return allowed;
+      }).finally(() => {
+        if (allowedRead === read)
+          allowedRead = null;  // a failed read is not shared either
+      });
+      allowedRead = read;
+    }
+    const allowed = await read.promise;
+    if (read.generation === grantsChanged)
+      return allowed.has(origin);
+  }
 }
 
 async function isDenied(origin) {
