@@ -115,11 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The same bytes as a settings file, an origin and a trace name.
     const std::string text(reinterpret_cast<const char*>(data), size);
-    std::vector<std::string> origins;
-    bool prompt = true;
-    if (OriginPolicy::Parse(text, origins, prompt)) {
-        OriginPolicy policy(origins, prompt);
-        for (const std::string& origin : origins) {
+    PolicySettings settings;
+    if (OriginPolicy::Parse(text, settings)) {
+        OriginPolicy policy(settings);
+        for (const std::string& origin : settings.origins) {
             if (policy.AccessFor(origin) == Access::Ask)
                 Violation("a listed origin asks", origin);
         }

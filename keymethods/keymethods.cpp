@@ -218,6 +218,13 @@ bool ChecksPassword(Method method)
            method == Method::HMAC_MD5_HexString || method == Method::SignIn || method == Method::Confirm;
 }
 
+int PasswordArguments(Method method)
+{
+    if (method == Method::UpdatePassword)
+        return 2;
+    return ChecksPassword(method) || method == Method::InitPassword ? 1 : 0;
+}
+
 namespace {
 
 Result Run(Method method, CKeySession& key, const Argument* args, size_t count, LogTarget& log,

@@ -36,6 +36,11 @@ bool MethodByName(const std::string& name, Method& method);
 // key has a password already, which is no guess.
 bool ChecksPassword(Method method);
 
+// How many of the method's first arguments are passwords: UpdatePassword's
+// old and new one, the one InitPassword sets, the one the digest methods
+// prove. A host that may take them only from its own window asks this.
+int PasswordArguments(Method method);
+
 // Results besides the key layer's own codes.
 const int32_t RESULT_INVALID_ARGUMENT = -11;
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -97,9 +98,15 @@ const char* AccessName(Access access)
     return "refused";
 }
 
-OriginPolicy::OriginPolicy(std::vector<std::string> origins, bool promptForOthers) : promptForOthers(promptForOthers)
+OriginPolicy::OriginPolicy(std::vector<std::string> origins, bool promptForOthers)
+    : OriginPolicy(PolicySettings{std::move(origins), promptForOthers, false})
 {
-    for (const std::string& origin : origins) {
+}
+
+OriginPolicy::OriginPolicy(const PolicySettings& settings)
+    : promptForOthers(settings.promptForOthers), requirePasswordEntry(settings.requirePasswordEntry)
+{
+    for (const std::string& origin : settings.origins) {
         std::string canonical = CanonicalOrigin(origin);
         if (!canonical.empty())
             listed.push_back(canonical);
@@ -111,6 +118,7 @@ OriginPolicy OriginPolicy::Unreadable()
     OriginPolicy policy;
     policy.readable = false;
     policy.promptForOthers = false;
+    policy.requirePasswordEntry = true;
     return policy;
 }
 
@@ -126,25 +134,32 @@ Access OriginPolicy::AccessFor(const std::string& origin) const
     return promptForOthers ? Access::Ask : Access::Refused;
 }
 
-bool OriginPolicy::Parse(const std::string& text, std::vector<std::string>& origins, bool& promptForOthers)
+bool OriginPolicy::Parse(const std::string& text, PolicySettings& parsed)
 {
+    parsed = PolicySettings();
     nlohmann::json settings = nlohmann::json::parse(text, nullptr, false);
     if (settings.is_discarded())
         return false;
-    promptForOthers = true;
     const nlohmann::json* list = &settings;
     if (settings.is_object()) {
+        const std::pair<const char*, bool*> switches[] = {{"promptForOthers", &parsed.promptForOthers},
+                                                          {"requirePasswordEntry", &parsed.requirePasswordEntry}};
         for (const auto& item : settings.items()) {
-            if (item.key() != "origins" && item.key() != "promptForOthers")
+            bool known = item.key() == "origins";
+            for (const auto& setting : switches)
+                known = known || item.key() == setting.first;
+            if (!known)
                 return false;  // a misspelt setting must not pass for an absent one
         }
         if (!settings.contains("origins"))
             return false;
         list = &settings["origins"];
-        if (settings.contains("promptForOthers")) {
-            if (!settings["promptForOthers"].is_boolean())
-                return false;
-            promptForOthers = settings["promptForOthers"].get<bool>();
+        for (const auto& setting : switches) {
+            if (settings.contains(setting.first)) {
+                if (!settings[setting.first].is_boolean())
+                    return false;
+                *setting.second = settings[setting.first].get<bool>();
+            }
         }
     }
     if (!list->is_array())
@@ -152,7 +167,7 @@ bool OriginPolicy::Parse(const std::string& text, std::vector<std::string>& orig
     for (const auto& entry : *list) {
         if (!entry.is_string())
             return false;
-        origins.push_back(entry.get<std::string>());
+        parsed.origins.push_back(entry.get<std::string>());
     }
     return true;
 }
@@ -197,14 +212,15 @@ OriginPolicy OriginPolicy::FromFile(const std::string& path, std::string& proble
         problem = path + " cannot be read" + NOTHING_ALLOWED;
         return Unreadable();
     }
-    std::vector<std::string> origins;
-    bool promptForOthers = true;
-    if (!Parse(text.str(), origins, promptForOthers)) {
-        problem = path + " is neither a JSON array of origins nor {\"origins\": [...], \"promptForOthers\": BOOL}" +
+    PolicySettings parsed;
+    if (!Parse(text.str(), parsed)) {
+        problem = path +
+                  " is neither a JSON array of origins nor {\"origins\": [...], \"promptForOthers\": BOOL, "
+                  "\"requirePasswordEntry\": BOOL}" +
                   NOTHING_ALLOWED;
         return Unreadable();
     }
-    return OriginPolicy(origins, promptForOthers);
+    return OriginPolicy(parsed);
 }
 
 #ifdef _WIN32
@@ -238,15 +254,16 @@ bool ReadOrigins(HKEY key, std::vector<std::string>& origins, bool& present)
     return true;
 }
 
-bool ReadPromptForOthers(HKEY key, bool& promptForOthers)
+// A DWORD switch: absent leaves `on` as it is.
+bool ReadSwitch(HKEY key, const wchar_t* name, bool& on)
 {
     DWORD type = 0, value = 0, bytes = sizeof value;
-    LONG status = RegQueryValueExW(key, L"PromptForOthers", nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes);
+    LONG status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes);
     if (status == ERROR_FILE_NOT_FOUND)
         return true;
     if (status != ERROR_SUCCESS || type != REG_DWORD || bytes != sizeof value)
         return false;
-    promptForOthers = value != 0;
+    on = value != 0;
     return true;
 }
 
@@ -271,17 +288,20 @@ OriginPolicy OriginPolicy::FromRegistry(const wchar_t* path, std::string& proble
                   ")" + NOTHING_ALLOWED;
         return Unreadable();
     }
-    std::vector<std::string> origins;
-    bool present = false, promptForOthers = true;
-    if (!ReadOrigins(key.handle, origins, present)) {
+    PolicySettings settings;
+    bool present = false;
+    if (!ReadOrigins(key.handle, settings.origins, present)) {
         problem = std::string("the policy value Origins is not a readable multi-string") + NOTHING_ALLOWED;
         return Unreadable();
     }
-    if (!ReadPromptForOthers(key.handle, promptForOthers)) {
-        problem = std::string("the policy value PromptForOthers is not a DWORD") + NOTHING_ALLOWED;
-        return Unreadable();
+    for (const auto& setting : {std::make_pair(L"PromptForOthers", &settings.promptForOthers),
+                                std::make_pair(L"RequirePasswordEntry", &settings.requirePasswordEntry)}) {
+        if (!ReadSwitch(key.handle, setting.first, *setting.second)) {
+            problem = "the policy value " + Utf8FromWide(setting.first) + " is not a DWORD" + NOTHING_ALLOWED;
+            return Unreadable();
+        }
     }
-    return OriginPolicy(origins, promptForOthers);
+    return OriginPolicy(settings);
 }
 #else
 OriginPolicy OriginPolicy::Load(std::string& problem) { return FromFile(POLICY_FILE, problem); }

@@ -202,13 +202,15 @@ bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
         const bool consent = field("consent") == true;
         const char* refusal = access == Access::Refused                ? "origin-refused"
                               : access == Access::Ask && !consent      ? "permission-denied"
+                              : !PasswordsMayComeFrom(method, field("typed") == true) ? "password-entry-required"
                                                                        : nullptr;
         if (refusal) {
             trace.Refused(CanonicalOrigin(originText), name, args.size(), refusal);
-            answer = Error(id, refusal,
-                           access == Access::Refused ? "this page's origin may not use the key"
-                                                     : "the user has not allowed this page's origin to use the key")
-                         .dump();
+            const char* why = access == Access::Refused ? "this page's origin may not use the key"
+                              : access == Access::Ask && !consent
+                                  ? "the user has not allowed this page's origin to use the key"
+                                  : "the password must be typed into the extension's window";
+            answer = Error(id, refusal, why).dump();
             return true;
         }
         call.id = id.dump();
@@ -226,6 +228,14 @@ bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
         answer = UNHANDLED_ANSWER;
         return true;
     }
+}
+
+// "typed": the background took the call's passwords from its own window,
+// not from the page. While the administrator requires password entry,
+// every password must come that way.
+bool Host::PasswordsMayComeFrom(KEYMETHODS::Method method, bool typed) const
+{
+    return typed || KEYMETHODS::PasswordArguments(method) == 0 || !policy.RequiresPasswordEntry();
 }
 
 int64_t Host::WaitBefore(const KeyCall& call)

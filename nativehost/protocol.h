@@ -1,18 +1,22 @@
 // The host's side of the conversation with the extension's background.
 //
 // Request:  {"id": ID, "method": NAME, "args": [...], "origin": ORIGIN,
-//            "consent": true}
+//            "consent": true, "typed": true}
 //           The background adds the origin from the browser's sender
-//           information, never from the page, and "consent" when the user
-//           allowed that origin in the extension's consent window.
+//           information, never from the page, "consent" when the user
+//           allowed that origin in the extension's consent window, and
+//           "typed" when the call's passwords were typed into the
+//           extension's own window rather than given by the page.
 // Answers:  {"id": ID, "result": NUMBER or STRING}
 //           {"id": ID, "error": NAME, "message": TEXT}
 //           with NAME "bad-request" (not JSON, not an object, no method
 //           name, an unknown method, arguments that are no array),
 //           "origin-refused" (the policy never allows this origin),
 //           "permission-denied" (an origin that needs the user's consent
-//           came without it) or "busy" (too many calls already wait). The
-//           key is not touched then.
+//           came without it), "password-entry-required" (a password the
+//           page gave while the administrator requires password entry) or
+//           "busy" (too many calls already wait). The key is not touched
+//           then.
 // Notices:  {"id": ID, "state": "waiting"} when a call must wait (wrong
 //           passwords), {"id": ID, "state": "running", "keyMs": MS} as it
 //           reaches the key, MS being the longest the key can take with it.
@@ -79,6 +83,8 @@ public:
     std::string Handle(const std::string& frame);
 
 private:
+    bool PasswordsMayComeFrom(KEYMETHODS::Method method, bool typed) const;
+
     const HIDUSBKEY::DeviceTable& devices;
     OriginPolicy policy;
     HostTrace& trace;

@@ -31,6 +31,7 @@ export type ErrorCode =
   | "bad-request"
   | "extension-failed"
   | "busy"
+  | "password-entry-required"
   // WebHID
   | "hid-unavailable"
   | "hid-needs-gesture"

@@ -34,6 +34,7 @@
     "bad-request": "the host refused the request",
     "extension-failed": "the extension could not pass the call on",
     "busy": "too many calls are waiting for the key",
+    "password-entry-required": "the administrator requires the password to be typed into Tallykey's own window",
     "hid-unavailable": "this browser has no WebHID, or a policy blocks it for this site",
     "hid-needs-gesture": "this site has no key yet: call connectHid() from a click, so that the user can pick one",
     "hid-denied": "the user picked no key",

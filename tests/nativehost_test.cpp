@@ -175,8 +175,13 @@ TEST(Origins, TheSettingsFileInBothFormsAndEveryWayOfBeingBroken)
     struct Case {
         const char* text;
         Access listed, unlisted;
+        bool requiresEntry = false;
     };
     for (const Case& c : {Case{R"(["https://only.example"])", Access::Listed, Access::Ask},
+                          Case{R"({"origins": ["https://only.example"], "requirePasswordEntry": true})",
+                               Access::Listed, Access::Ask, true},
+                          Case{R"({"origins": [], "requirePasswordEntry": false})", Access::Ask, Access::Ask},
+                          Case{R"({"origins": [], "requirePasswordEntry": 1})", Access::Refused, Access::Refused},
                           Case{R"({"origins": ["https://only.example"]})", Access::Listed, Access::Ask},
                           Case{R"({"origins": ["https://only.example"], "promptForOthers": false})", Access::Listed,
                                Access::Refused},
@@ -197,6 +202,8 @@ TEST(Origins, TheSettingsFileInBothFormsAndEveryWayOfBeingBroken)
         EXPECT_EQ(policy.AccessFor("https://only.example"), c.listed) << c.text;
         EXPECT_EQ(policy.AccessFor("https://other.example"), c.unlisted) << c.text;
         EXPECT_EQ(problem.empty(), c.listed != Access::Refused) << c.text << ": " << problem;
+        // Settings that cannot be read require it too: they might have.
+        EXPECT_EQ(policy.RequiresPasswordEntry(), c.requiresEntry || c.listed == Access::Refused) << c.text;
     }
     // A folder where the file belongs is no list either.
     fs::remove(file);
@@ -550,6 +557,40 @@ TEST(Sites, OneSiteForEveryOriginOfARegistrableDomain)
     EXPECT_EQ(ledger.WaitFor("https://other.example", t), 0);
     ledger.Right("https://www.site.example");
     EXPECT_EQ(ledger.WaitFor("https://site.example:8443", t), 0);
+}
+
+// While the administrator requires password entry, a password the page
+// gives never reaches the key, whatever the origin; one typed into the
+// extension's window does.
+TEST_F(NativeHost, PasswordsThePageGivesAreRefusedWhileTheAdministratorRequiresEntry)
+{
+    SetPassword("pw");
+    const std::string challenge = "00112233445566778899aabbccddeeff";
+    const std::pair<const char*, json> calls[] = {{"HMAC_MD5", {"pw", "m"}},       {"signIn", {"pw", challenge}},
+                                                  {"UpdatePassword", {"pw", "pw"}}, {"ResetDigist", {"pw", challenge}},
+                                                  {"InitPassword", {"pw"}},         {"GetSN", json::array()}};
+    const OriginPolicy allowingPages({"https://listed.example"}, true);
+    const OriginPolicy requiringEntry(PolicySettings{{"https://listed.example"}, true, true});
+    auto outcome = [&](const char* method, const json& args, const OriginPolicy& policy, const char* origin,
+                       const json& typed) {
+        json request{{"id", 1}, {"method", method}, {"args", args}, {"origin", origin}, {"consent", true}};
+        if (!typed.is_null())
+            request["typed"] = typed;
+        const size_t writes = fake.key.writes.size();
+        const json answer = Ask(request, policy);
+        const bool reachedKey = fake.key.writes.size() != writes;
+        EXPECT_EQ(reachedKey, !answer.contains("error")) << method;
+        return answer.contains("error") ? answer["error"].get<std::string>() : std::string("ran");
+    };
+    for (const auto& [method, args] : calls) {
+        const std::string refused = args.empty() ? "ran" : "password-entry-required";
+        for (const char* origin : {"https://listed.example", "https://allowed.example"}) {
+            EXPECT_EQ(outcome(method, args, allowingPages, origin, json()), "ran") << method;
+            EXPECT_EQ(outcome(method, args, requiringEntry, origin, json()), refused) << method << " " << origin;
+            EXPECT_EQ(outcome(method, args, requiringEntry, origin, "true"), refused) << "only the boolean counts";
+            EXPECT_EQ(outcome(method, args, requiringEntry, origin, true), "ran") << method << " " << origin;
+        }
+    }
 }
 
 TEST_F(NativeHost, OnlyAWrongPasswordHoldsUpThatOriginsPasswordCalls)

@@ -192,12 +192,19 @@ class HostProcess(unittest.TestCase):
         self.assertEqual(accesses(listed, ("PromptForOthers", "REG_DWORD", "1"))[0], ["listed", "ask", "refused"])
         self.assertEqual(accesses(("PromptForOthers", "REG_DWORD", "0"))[0], ["refused", "refused", "refused"])
         # Values of the wrong type allow nothing, and the host says why.
-        for broken in [("Origins", "REG_SZ", "https://bank.example"),
-                       ("PromptForOthers", "REG_SZ", "0"), ("PromptForOthers", "REG_QWORD", "0")]:
+        for broken in [("Origins", "REG_SZ", "https://bank.example"), ("PromptForOthers", "REG_SZ", "0"),
+                       ("PromptForOthers", "REG_QWORD", "0"), ("RequirePasswordEntry", "REG_SZ", "1")]:
             got, stderr = accesses(listed, broken) if broken[0] != "Origins" else accesses(broken)
             self.assertEqual(got, ["refused", "refused", "refused"], broken)
             self.assertIn(f"the policy value {broken[0]} is not", stderr)
             self.assertIn("no page may use the key", stderr)
+        # Password entry required: a listed page's own password is refused,
+        # one the extension's window took is not.
+        self.set_registry_policy(listed, ("RequirePasswordEntry", "REG_DWORD", "1"))
+        call = {"method": "HMAC_MD5", "args": ["pw", "m"], "origin": "https://bank.example"}
+        got = answers(self.run_host(frame({"id": 1, **call}) + frame({"id": 2, "typed": True, **call})).stdout)
+        self.assertEqual(got[0]["error"], "password-entry-required")
+        self.assertEqual(len(got[1]["result"]), 32)
 
     def test_a_wrong_password_holds_up_that_origins_next_password_call(self):
         # The key's own time is measured on an origin that is not held up,
