@@ -225,6 +225,11 @@ int PasswordArguments(Method method)
     return ChecksPassword(method) || method == Method::InitPassword ? 1 : 0;
 }
 
+bool ChangesKey(Method method)
+{
+    return method == Method::InitPassword || method == Method::UpdatePassword || method == Method::ResetDigist;
+}
+
 namespace {
 
 Result Run(Method method, CKeySession& key, const Argument* args, size_t count, LogTarget& log,

@@ -41,6 +41,10 @@ bool ChecksPassword(Method method);
 // prove. A host that may take them only from its own window asks this.
 int PasswordArguments(Method method);
 
+// Whether the method changes what the key holds (its password, or the
+// digest value a site enrolled).
+bool ChangesKey(Method method);
+
 // Results besides the key layer's own codes.
 const int32_t RESULT_INVALID_ARGUMENT = -11;
 

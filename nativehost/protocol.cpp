@@ -94,6 +94,18 @@ json Error(const json& id, const char* name, const std::string& message)
     return json{{"id", id}, {"error", name}, {"message", message}};
 }
 
+// Why a call was refused before it reached the key, for the page.
+const char* RefusalMessage(const std::string& refusal)
+{
+    if (refusal == "origin-refused")
+        return "this page's origin may not use the key";
+    if (refusal == "permission-denied")
+        return "the user has not allowed this page's origin to use the key";
+    if (refusal == "password-entry-required")
+        return "the password must be typed into the extension's window";
+    return "a change to the key needs the user to type the password";
+}
+
 } // namespace
 
 std::string NullIllFormedStrings(const std::string& text)
@@ -200,16 +212,12 @@ bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
         }
         const Access access = policy.AccessFor(originText);
         const bool consent = field("consent") == true;
-        const char* refusal = access == Access::Refused                ? "origin-refused"
-                              : access == Access::Ask && !consent      ? "permission-denied"
-                              : !PasswordsMayComeFrom(method, field("typed") == true) ? "password-entry-required"
-                                                                       : nullptr;
+        const char* refusal = access == Access::Refused           ? "origin-refused"
+                              : access == Access::Ask && !consent ? "permission-denied"
+                                                                  : PasswordRefusal(method, access, field("typed") == true);
         if (refusal) {
             trace.Refused(CanonicalOrigin(originText), name, args.size(), refusal);
-            const char* why = access == Access::Refused ? "this page's origin may not use the key"
-                              : access == Access::Ask && !consent
-                                  ? "the user has not allowed this page's origin to use the key"
-                                  : "the password must be typed into the extension's window";
+            const std::string why = RefusalMessage(refusal);
             answer = Error(id, refusal, why).dump();
             return true;
         }
@@ -232,10 +240,17 @@ bool Host::Take(const std::string& frame, std::string& answer, KeyCall& call)
 
 // "typed": the background took the call's passwords from its own window,
 // not from the page. While the administrator requires password entry,
-// every password must come that way.
-bool Host::PasswordsMayComeFrom(KEYMETHODS::Method method, bool typed) const
+// every password must come that way; and a change to the key from a site
+// the user allowed (not one the administrator listed) needs the user there
+// to type it, or any such site could lock its owner out, or replace
+// another site's enrolment, unseen.
+const char* Host::PasswordRefusal(KEYMETHODS::Method method, Access access, bool typed) const
 {
-    return typed || KEYMETHODS::PasswordArguments(method) == 0 || !policy.RequiresPasswordEntry();
+    if (typed || KEYMETHODS::PasswordArguments(method) == 0)
+        return nullptr;
+    if (policy.RequiresPasswordEntry())
+        return "password-entry-required";
+    return access == Access::Ask && KEYMETHODS::ChangesKey(method) ? "presence-required" : nullptr;
 }
 
 int64_t Host::WaitBefore(const KeyCall& call)
@@ -260,15 +275,21 @@ std::string Host::Run(const KeyCall& call, const std::function<void(const std::s
         auto answered = [&](const KEYMETHODS::Result& result) {
             try {
                 trace.Line(call.origin, KEYMETHODS::MethodName(call.method), arguments.size(), result);
+                int64_t waitMs = -1;
                 if (KEYMETHODS::ChecksPassword(call.method)) {
-                    if (!result.isString && result.number == HIDUSBKEY::KEY_RESULT_WRONG_PASSWORD)
-                        guesses.Wrong(call.origin, GuessLedger::Now());
-                    else if (result.isString || result.number == 0)
+                    if (!result.isString && result.number == HIDUSBKEY::KEY_RESULT_WRONG_PASSWORD) {
+                        const int64_t now = GuessLedger::Now();
+                        guesses.Wrong(call.origin, now);
+                        waitMs = guesses.WaitFor(call.origin, now);
+                    } else if (result.isString || result.number == 0) {
                         guesses.Right(call.origin);
+                    }
                 }
                 json id = json::parse(call.id, nullptr, false);
                 json reply = result.isString ? json{{"id", id}, {"result", result.text}}
                                              : json{{"id", id}, {"result", result.number}};
+                if (waitMs >= 0)
+                    reply["waitMs"] = waitMs;  // for the extension's window; the page never sees it
                 answer = reply.dump(-1, ' ', false, json::error_handler_t::replace);
                 if (deliver) {
                     delivered = true;

@@ -14,9 +14,13 @@
 //           "origin-refused" (the policy never allows this origin),
 //           "permission-denied" (an origin that needs the user's consent
 //           came without it), "password-entry-required" (a password the
-//           page gave while the administrator requires password entry) or
-//           "busy" (too many calls already wait). The key is not touched
-//           then.
+//           page gave while the administrator requires password entry),
+//           "presence-required" (a change to the key, InitPassword,
+//           UpdatePassword or ResetDigist, from an origin the user allowed,
+//           with a password the page gave: the extension asks the user
+//           instead) or "busy" (too many calls already wait). The key is
+//           not touched then. A wrong password's answer also carries
+//           "waitMs", how long the origin's next password call will wait.
 // Notices:  {"id": ID, "state": "waiting"} when a call must wait (wrong
 //           passwords), {"id": ID, "state": "running", "keyMs": MS} as it
 //           reaches the key, MS being the longest the key can take with it.
@@ -83,7 +87,7 @@ public:
     std::string Handle(const std::string& frame);
 
 private:
-    bool PasswordsMayComeFrom(KEYMETHODS::Method method, bool typed) const;
+    const char* PasswordRefusal(KEYMETHODS::Method method, Access access, bool typed) const;
 
     const HIDUSBKEY::DeviceTable& devices;
     OriginPolicy policy;

@@ -32,6 +32,8 @@ export type ErrorCode =
   | "extension-failed"
   | "busy"
   | "password-entry-required"
+  | "cancelled"
+  | "password-entry-unavailable"
   // WebHID
   | "hid-unavailable"
   | "hid-needs-gesture"
@@ -53,17 +55,26 @@ export interface Versions {
   plugin?: true;
 }
 
+/**
+ * `Tallykey.ASK` in a password's place: the user types the password into
+ * the extension's own window (`connect()` only; elsewhere the call rejects
+ * with "password-entry-unavailable"). The page gets the result, or
+ * "cancelled", and nothing else.
+ */
+export type Ask = { readonly tallykey: "ask" };
+export type Password = string | Ask;
+
 /** The key's eight methods. An argument that is not a string answers -11. */
 export interface Key {
   readonly versions: Versions;
-  InitPassword(password: string): Promise<KeyCode>;
+  InitPassword(password: Password): Promise<KeyCode>;
   /** The number of keys (through WebHID: the keys this site may use), or -1. */
   FindKeys(): Promise<number>;
-  UpdatePassword(oldPassword: string, newPassword: string): Promise<KeyCode>;
+  UpdatePassword(oldPassword: Password, newPassword: Password): Promise<KeyCode>;
   GetSN(): Promise<SerialNumber | KeyCode>;
-  HMAC_MD5(password: string, message: string): Promise<Digest | KeyCode>;
-  ResetDigist(password: string, digestValue: string): Promise<KeyCode>;
-  HMAC_MD5_HexString(password: string, hexMessage: string): Promise<Digest | KeyCode>;
+  HMAC_MD5(password: Password, message: string): Promise<Digest | KeyCode>;
+  ResetDigist(password: Password, digestValue: string): Promise<KeyCode>;
+  HMAC_MD5_HexString(password: Password, hexMessage: string): Promise<Digest | KeyCode>;
   /** The trace file; "" switches it off. Through WebHID there is none: 0, as if off. */
   SetLog(name: string): Promise<KeyCode>;
 }
@@ -79,9 +90,12 @@ export type HexChallenge = string;
  */
 export interface BoundKey extends Key {
   /** The key's digest of a sign-in message for this origin and the challenge; -11 for a malformed challenge. */
-  signIn(password: string, challenge: HexChallenge): Promise<Digest | KeyCode>;
-  /** The key's digest of a confirmation of the text (at most 1024 UTF-8 bytes) for this origin. */
-  confirm(password: string, text: string): Promise<Digest | KeyCode>;
+  signIn(password: Password, challenge: HexChallenge): Promise<Digest | KeyCode>;
+  /**
+   * The key's digest of a confirmation of the text (at most 1024 UTF-8 bytes) for this origin. With
+   * `Tallykey.ASK` the window shows the whole text.
+   */
+  confirm(password: Password, text: string): Promise<Digest | KeyCode>;
 }
 
 export interface ConnectOptions {
@@ -91,6 +105,8 @@ export interface ConnectOptions {
   consentTimeoutMs?: number;
   /** Each call (default 80000 ms). */
   callTimeoutMs?: number;
+  /** The user typing a password in the extension's window: from its opening, and after each wrong one (default 120000 ms). */
+  passwordEntryMs?: number;
 }
 
 export interface ConnectHidOptions {
@@ -120,6 +136,8 @@ export interface TallykeyLibrary {
   connectHid(options?: ConnectHidOptions): Promise<BoundKey>;
   /** Through the old plug-in's element. */
   fromPlugin(element: PluginElement): Key;
+  /** In a password's place: the user types it into the extension's window. */
+  readonly ASK: Ask;
   readonly Error: new (code: ErrorCode, detail?: string) => TallykeyError;
   readonly ERRORS: Readonly<Record<ErrorCode, string>>;
   readonly VERSION: string;

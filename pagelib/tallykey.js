@@ -35,6 +35,8 @@
     "extension-failed": "the extension could not pass the call on",
     "busy": "too many calls are waiting for the key",
     "password-entry-required": "the administrator requires the password to be typed into Tallykey's own window",
+    "password-entry-unavailable": "only the Tallykey extension has a window for the password: pass it here",
+    "cancelled": "the user cancelled",
     "hid-unavailable": "this browser has no WebHID, or a policy blocks it for this site",
     "hid-needs-gesture": "this site has no key yet: call connectHid() from a click, so that the user can pick one",
     "hid-denied": "the user picked no key",
@@ -96,6 +98,11 @@
       request.timer = setTimeout(request.expire, request.consentTimeoutMs);
       return;
     }
+    if (data.pending === "password") {
+      // The user types the password in the extension's window (again, after a wrong one).
+      request.timer = setTimeout(request.expire, request.passwordEntryMs);
+      return;
+    }
     if (data.pending === "started") {
       // At the key: a command in progress is never withdrawn, but it is
       // answered within the key's own bound, or the extension is gone.
@@ -117,14 +124,15 @@
   // One request to the content script; settles with its answer, or with
   // "timeout" (or the given code) when none comes in time. While the
   // extension asks the user about this site, the wait is consentTimeoutMs.
-  function ask(body, timeoutMs, silentCode, consentTimeoutMs) {
+  function ask(body, timeoutMs, silentCode, consentTimeoutMs, passwordEntryMs) {
     return new Promise((resolve, reject) => {
       if (!listening) {
         global.addEventListener("message", onAnswer);
         listening = true;
       }
       const id = newId();
-      const request = { resolve, reject, silentCode, consentTimeoutMs: consentTimeoutMs || timeoutMs };
+      const request = { resolve, reject, silentCode, consentTimeoutMs: consentTimeoutMs || timeoutMs,
+                        passwordEntryMs: passwordEntryMs || timeoutMs };
       const fail = (code) => {
         inFlight.delete(id);
         reject(new TallykeyError(code));
@@ -150,10 +158,15 @@
     });
   }
 
+  // In a password's place: the user types it into the extension's own
+  // window, and the page gets the call's result and nothing else.
+  const ASK = Object.freeze({ tallykey: "ask" });
+
   // What a page passes becomes a string or "not a string" (null) here, so
   // that every method answers -11 for anything else, as the plug-in does,
   // and nothing the browser cannot copy (a function, a symbol) is posted.
-  const toArgument = (value) => typeof value === "string" ? value : null;
+  // ASK goes as it is, for the extension.
+  const toArgument = (value) => typeof value === "string" ? value : value === ASK ? ASK : null;
 
   // A timeout option: absent, the default; otherwise a positive number of
   // milliseconds (0 would fail every call at once, so it is refused).
@@ -167,10 +180,15 @@
     return Math.min(value, MAX_TIMER_MS);
   }
 
-  function makeKey(call, versions, bound = true) {
+  // asks: whether this way to the key has a window for ASK (only the
+  // extension's has); elsewhere a call with ASK is refused, unsent.
+  function makeKey(call, versions, bound = true, asks = false) {
     const key = { versions };
-    for (const method of bound ? [...METHODS, ...BOUND_METHODS] : METHODS)
-      key[method] = (...args) => call(method, args);
+    for (const method of bound ? [...METHODS, ...BOUND_METHODS] : METHODS) {
+      key[method] = (...args) => !asks && args.includes(ASK)
+        ? Promise.reject(new TallykeyError("password-entry-unavailable"))
+        : call(method, args);
+    }
     return Object.freeze(key);
   }
 
@@ -182,7 +200,11 @@
   //   options.callTimeoutMs     each call (default 80 s: after wrong
   //                             passwords the host makes a site's password
   //                             calls wait up to 60 s, beyond the key's own
-  //                             worst case of about six seconds).
+  //                             worst case of about six seconds);
+  //   options.passwordEntryMs   the user typing a password in the
+  //                             extension's window (default 120 s, from
+  //                             the window's opening and again after each
+  //                             wrong password).
   // Each must be a positive number: anything else (0 too) rejects with
   // "bad-request". A document with an opaque origin (a sandboxed or data:
   // frame) is refused with "origin-refused".
@@ -193,17 +215,25 @@
   // press in this document, "busy" when this tab waits for the user's answer
   // about another site already. A call rejects with
   // "permission-denied" when the user has since removed the site.
+  // A call with ASK in a password's place opens the password window (from
+  // a click or a key press only: "needs-gesture" otherwise; "busy" while
+  // another Tallykey window is open), and rejects with "cancelled" when the
+  // user cancels or closes it. InitPassword, UpdatePassword and ResetDigist
+  // from a site the user allowed (not one the administrator lists) always
+  // ask there, whatever password the page passes.
   async function connect(options) {
     const timeoutMs = duration(options, "timeoutMs", 3000);
     const consentTimeoutMs = duration(options, "consentTimeoutMs", 120000);
     const callTimeoutMs = duration(options, "callTimeoutMs", 80000);
+    const passwordEntryMs = duration(options, "passwordEntryMs", 120000);
     const hello = await ask({ type: "hello" }, timeoutMs, "extension-missing", consentTimeoutMs);
     const versions = { library: VERSION, extension: hello && hello.extension, host: hello && hello.host };
     if (major(versions.extension) !== major(VERSION) || major(versions.host) !== major(VERSION))
       throw new TallykeyError("version-mismatch",
                               `library ${VERSION}, extension ${versions.extension}, host ${versions.host}`);
-    return makeKey((method, args) => ask({ type: "call", method, args: args.map(toArgument) }, callTimeoutMs),
-                   versions);
+    return makeKey((method, args) => ask({ type: "call", method, args: args.map(toArgument) }, callTimeoutMs,
+                                         undefined, undefined, passwordEntryMs),
+                   versions, true, true);
   }
 
   // The plug-in element (an <embed> or <object> of type
@@ -224,6 +254,6 @@
     return import("./tallykey-webhid.js").then((module) => module.connectHid(options, library));
   }
 
-  global.Tallykey = Object.freeze({ connect, connectHid, fromPlugin, Error: TallykeyError, ERRORS, VERSION,
+  global.Tallykey = Object.freeze({ connect, connectHid, fromPlugin, ASK, Error: TallykeyError, ERRORS, VERSION,
                                     METHODS, BOUND_METHODS });
 })(globalThis);

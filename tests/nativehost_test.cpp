@@ -78,10 +78,12 @@ protected:
         Host host(fake.devices, policy, trace, guesses);
         return json::parse(host.Handle(request.dump()));
     }
-    // A call as the background sends it for an origin the user allowed.
+    // A call as the background sends it for an origin the user allowed,
+    // with the passwords the user typed into its window.
     json Call(const std::string& method, const json& args, const std::string& origin = "https://bank.example")
     {
-        return Ask(json{{"id", 7}, {"method", method}, {"args", args}, {"origin", origin}, {"consent", true}});
+        return Ask(json{{"id", 7},         {"method", method}, {"args", args},
+                        {"origin", origin}, {"consent", true}, {"typed", true}});
     }
     void SetPassword(const std::string& password)
     {
@@ -559,38 +561,56 @@ TEST(Sites, OneSiteForEveryOriginOfARegistrableDomain)
     EXPECT_EQ(ledger.WaitFor("https://site.example:8443", t), 0);
 }
 
-// While the administrator requires password entry, a password the page
-// gives never reaches the key, whatever the origin; one typed into the
-// extension's window does.
-TEST_F(NativeHost, PasswordsThePageGivesAreRefusedWhileTheAdministratorRequiresEntry)
+// A password the page gives, where only one typed into the extension's
+// window will do, never reaches the key: a change to the key from a site
+// the user allowed, and any password while the administrator requires
+// password entry. One the window took ("typed") does.
+TEST_F(NativeHost, PasswordsThePageGivesAreRefusedWhereTheUserMustTypeThem)
 {
     SetPassword("pw");
     const std::string challenge = "00112233445566778899aabbccddeeff";
-    const std::pair<const char*, json> calls[] = {{"HMAC_MD5", {"pw", "m"}},       {"signIn", {"pw", challenge}},
-                                                  {"UpdatePassword", {"pw", "pw"}}, {"ResetDigist", {"pw", challenge}},
-                                                  {"InitPassword", {"pw"}},         {"GetSN", json::array()}};
+    struct Case {
+        const char* method;
+        json args;
+        bool changesKey;
+    };
+    const Case cases[] = {{"HMAC_MD5", {"pw", "m"}, false},      {"signIn", {"pw", challenge}, false},
+                          {"UpdatePassword", {"pw", "pw"}, true}, {"ResetDigist", {"pw", challenge}, true},
+                          {"InitPassword", {"pw"}, true},         {"GetSN", json::array(), false}};
     const OriginPolicy allowingPages({"https://listed.example"}, true);
     const OriginPolicy requiringEntry(PolicySettings{{"https://listed.example"}, true, true});
-    auto outcome = [&](const char* method, const json& args, const OriginPolicy& policy, const char* origin,
-                       const json& typed) {
-        json request{{"id", 1}, {"method", method}, {"args", args}, {"origin", origin}, {"consent", true}};
+    auto outcome = [&](const Case& c, const OriginPolicy& policy, const char* origin, const json& typed) {
+        json request{{"id", 1}, {"method", c.method}, {"args", c.args}, {"origin", origin}, {"consent", true}};
         if (!typed.is_null())
             request["typed"] = typed;
         const size_t writes = fake.key.writes.size();
         const json answer = Ask(request, policy);
         const bool reachedKey = fake.key.writes.size() != writes;
-        EXPECT_EQ(reachedKey, !answer.contains("error")) << method;
+        EXPECT_EQ(reachedKey, !answer.contains("error")) << c.method;
         return answer.contains("error") ? answer["error"].get<std::string>() : std::string("ran");
     };
-    for (const auto& [method, args] : calls) {
-        const std::string refused = args.empty() ? "ran" : "password-entry-required";
+    for (const Case& c : cases) {
+        const bool takesPassword = !c.args.empty();
+        EXPECT_EQ(outcome(c, allowingPages, "https://listed.example", json()), "ran") << c.method;
+        EXPECT_EQ(outcome(c, allowingPages, "https://allowed.example", json()), c.changesKey ? "presence-required" : "ran")
+            << c.method;
+        EXPECT_EQ(outcome(c, allowingPages, "https://allowed.example", "true"),
+                  c.changesKey ? "presence-required" : "ran") << "only the boolean counts";
+        EXPECT_EQ(outcome(c, allowingPages, "https://allowed.example", true), "ran") << c.method;
         for (const char* origin : {"https://listed.example", "https://allowed.example"}) {
-            EXPECT_EQ(outcome(method, args, allowingPages, origin, json()), "ran") << method;
-            EXPECT_EQ(outcome(method, args, requiringEntry, origin, json()), refused) << method << " " << origin;
-            EXPECT_EQ(outcome(method, args, requiringEntry, origin, "true"), refused) << "only the boolean counts";
-            EXPECT_EQ(outcome(method, args, requiringEntry, origin, true), "ran") << method << " " << origin;
+            EXPECT_EQ(outcome(c, requiringEntry, origin, json()), takesPassword ? "password-entry-required" : "ran")
+                << c.method << " " << origin;
+            EXPECT_EQ(outcome(c, requiringEntry, origin, true), "ran") << c.method << " " << origin;
         }
     }
+    // A wrong password's answer says how long the origin's next password call waits.
+    const json wrong = Ask(json{{"id", 1}, {"method", "HMAC_MD5"}, {"args", {"wrong", "m"}},
+                                {"origin", "https://listed.example"}},
+                           allowingPages);
+    EXPECT_EQ(wrong["result"], -5);
+    EXPECT_EQ(wrong["waitMs"], 1000);
+    EXPECT_FALSE(Ask(json{{"id", 1}, {"method", "GetSN"}, {"origin", "https://listed.example"}}, allowingPages)
+                     .contains("waitMs"));
 }
 
 TEST_F(NativeHost, OnlyAWrongPasswordHoldsUpThatOriginsPasswordCalls)

@@ -55,6 +55,29 @@ check_page() {
   echo "all results as expected; both keyed digests match HMAC-MD5 computed independently"
 }
 
+# The walk through the extension: the user typed every change's password
+# into the extension's window (a wrong one first, which the window, not the
+# page, heard about), and signed in the same way; the sign-in digest is the
+# one computed independently for the page's origin.
+challenge=00112233445566778899aabbccddeeff
+check_browser_walk() {
+  local origin sign_in pattern
+  origin=$(sed -nE 's/^consent window \(.*\) names (.*):$/\1/p' "$1")
+  sign_in=$(/usr/bin/python3 -c "import sys; sys.path.insert(0, 'tools'); import make_sign_in_vectors as v
+print(v.vector('sign-in', sys.argv[1], bytes.fromhex(sys.argv[2]), bytes.fromhex(sys.argv[3]))['digest'])" \
+              "$origin" "$challenge" "$value")
+  local want=("FindKeys.* -> 1$" "GetSN.* -> \"0001abcdef10207f\"$" "InitPassword.* -> 0$"
+              "^password window says: Wrong password" "UpdatePassword\(wrong, password\) -> 0$"
+              "UpdatePassword\(password, password\) -> 0$" "ResetDigist.* -> 0$"
+              "HMAC_MD5\(.* -> \"$expected\"$" "HMAC_MD5_HexString.* -> \"$expected\"$"
+              "signIn\(Tallykey.ASK, challenge\) -> \"$sign_in\"$")
+  for pattern in "${want[@]}"; do
+    grep -Eq "$pattern" "$1" || { echo "unexpected result, wanted /$pattern/" >&2; return 1; }
+  done
+  echo "all results as expected: every password typed into the extension's window, never the page;"
+  echo "both keyed digests match HMAC-MD5, the sign-in digest the one for $origin, computed independently"
+}
+
 section "simulated devices"
 fresh_devices
 "$simkey" list
@@ -96,10 +119,12 @@ for browser in chromium firefox; do
   echo "-- $browser"
   TALLYKEY_BROWSER_BUILD=$root/build/linux/browser TALLYKEY_HOST=$root/build/linux/bin/tallykey-host \
     TALLYKEY_SIMKEY=$simkey LD_LIBRARY_PATH=$root/build/linux/bin TALLYKEY_CONSENT_SHOT=$demo/consent-$browser.png \
-    node tools/browserwalk.mjs "$browser" "$password" "$value" "$message" | tee "$demo/$browser.txt"
+    TALLYKEY_PASSWORD_SHOT=$demo/password-$browser.png \
+    node tools/browserwalk.mjs "$browser" "$password" "$value" "$message" "$challenge" | tee "$demo/$browser.txt"
   grep -q "^user clicks Allow$" "$demo/$browser.txt" || { echo "$browser: no consent window was answered" >&2; exit 1; }
   echo "$browser: the consent window as the user saw it: $demo/consent-$browser.png"
-  check_page "$demo/$browser.txt"
+  echo "$browser: the password window as the user saw it: $demo/password-$browser.png"
+  check_browser_walk "$demo/$browser.txt"
 done
 
 section "nothing installed: WebHID beside the extension and host, real Chromium in a virtual machine, a key the kernel sees (uhid)"
@@ -186,8 +211,9 @@ else
     fresh_devices >/dev/null
     echo "-- $browser, the system-wide host and the packaged extension (/usr/share/tallykey)"
     TALLYKEY_BROWSER_BUILD=/usr/share/tallykey TALLYKEY_SIMKEY=$simkey LD_LIBRARY_PATH=$root/build/linux/bin \
-      node tools/browserwalk.mjs --system-host "$browser" "$password" "$value" "$message" | tee "$demo/deb-$browser.txt"
-    check_page "$demo/deb-$browser.txt"
+      node tools/browserwalk.mjs --system-host "$browser" "$password" "$value" "$message" "$challenge" |
+      tee "$demo/deb-$browser.txt"
+    check_browser_walk "$demo/deb-$browser.txt"
   done
   $sudo dpkg --purge tallykey-host >/dev/null && echo "dpkg --purge: ok"
   [ ! -e /usr/lib/tallykey ] && echo "package files: removed"

@@ -13,12 +13,16 @@
 // A call carries "consent" to the host only for an origin the user allowed;
 // Remove and Deny withdraw that origin's waiting calls at once.
 //
-// The background is four scripts that share one global scope, run in this
+// Passwords: a call can have the user type its passwords into a window of
+// the extension's own (password.html) rather than take them from the page
+// (see background/passwordwindows.js).
+//
+// The background is five scripts that share one global scope, run in this
 // order: Chromium runs this file as its service worker, which imports them;
 // Firefox's background page runs this file and then them (extension/build.py
 // writes its list from this one).
 const api = globalThis.browser ?? globalThis.chrome;
 const BACKGROUND_SCRIPTS = ["background/host.js", "background/grants.js", "background/consentwindows.js",
-                            "background/calls.js"];
+                            "background/passwordwindows.js", "background/calls.js"];
 if (typeof importScripts === "function")
   importScripts(...BACKGROUND_SCRIPTS);

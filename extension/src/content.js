@@ -24,7 +24,7 @@
   function argumentBytes(args) {
     let bytes = 0;
     for (const arg of args) {
-      if (arg === null)
+      if (typeof arg !== "string")
         continue;
       // UTF-8 takes at least a byte per UTF-16 unit: the cheap bound first.
       bytes += arg.length > MAX_ARGUMENT_BYTES ? arg.length : encoder.encode(arg).length;
@@ -42,10 +42,16 @@
     return Boolean(activation && activation.isActive === true);
   }
 
+  // The library's Tallykey.ASK, as the page posted it: the user is to type
+  // this password into the extension's window.
+  const isAsk = (arg) => arg !== null && typeof arg === "object" && !Array.isArray(arg) &&
+    Object.keys(arg).length === 1 && arg.tallykey === "ask";
+
   // What the page posted: ignored (not ours, or no id to answer), answered
   // at once, or a request for the background. Every value that is not a
   // string becomes null ("not a string": the methods answer -11), so that
-  // no call is dropped and left to time out.
+  // no call is dropped and left to time out; Tallykey.ASK becomes the
+  // background's mark for it.
   function classify(data) {
     if (data === null || typeof data !== "object" || data.channel !== CHANNEL || data.direction !== "to-extension" ||
         typeof data.id !== "string" || data.id.length > 64)
@@ -56,10 +62,11 @@
       return { withdraw: true };
     if (data.type !== "call" || !METHODS.has(data.method) || !Array.isArray(data.args))
       return { answer: { error: "bad-request", message: "not a call of one of the key's methods" } };
-    const args = data.args.slice(0, MAX_ARGUMENTS).map((arg) => typeof arg === "string" ? arg : null);
+    const args = data.args.slice(0, MAX_ARGUMENTS).map((arg) => typeof arg === "string" ? arg
+                                                                : isAsk(arg) ? { ask: true } : null);
     if (argumentBytes(args) > MAX_ARGUMENT_BYTES)
       return { answer: { result: -11 } };
-    return { request: { kind: "tallykey-call", method: data.method, args } };
+    return { request: { kind: "tallykey-call", method: data.method, args, gesture: hasGesture() } };
   }
 
   // One port to the background for the page's life (a message channel per
@@ -81,9 +88,10 @@
     port.onMessage.addListener((message) => {
       if (message === null || typeof message !== "object" || !waiting.has(message.id))
         return;
-      // The user is being asked (the page waits longer), or the call has
-      // reached the key (it will be answered: the page waits for it).
-      if (message.pending === "consent" || message.pending === "started") {
+      // The user is being asked, or types the password (the page waits
+      // longer), or the call has reached the key (it will be answered: the
+      // page waits for it).
+      if (message.pending === "consent" || message.pending === "password" || message.pending === "started") {
         const keyMs = message.pending === "started" && Number.isSafeInteger(message.keyMs) ? message.keyMs : undefined;
         answer(message.id, keyMs === undefined ? { pending: message.pending } : { pending: message.pending, keyMs });
         return;

@@ -91,6 +91,83 @@
     return { origin, unicodeHost: unicodeHost(host) };
   }
 
+  // Shows the site asking in the window's elements (ids origin, unicode,
+  // unicode-host, frame, frame-origin, frame-unknown): its origin, its host
+  // in Unicode, and for a frame the page it is in (an ad inside the bank's
+  // page is not the bank), or that the page cannot be named (null).
+  function showAsker(document, origin, embedder) {
+    const asker = describeOrigin(origin);
+    document.getElementById("origin").textContent = asker.origin;
+    if (asker.unicodeHost) {
+      document.getElementById("unicode-host").textContent = asker.unicodeHost;
+      document.getElementById("unicode").hidden = false;
+    }
+    if (typeof embedder === "string" && embedder !== "") {
+      const page = describeOrigin(embedder);
+      document.getElementById("frame-origin").textContent =
+        page.unicodeHost ? `${page.origin} (${page.unicodeHost})` : page.origin;
+      document.getElementById("frame").hidden = false;
+    } else if (embedder === null) {
+      document.getElementById("frame-unknown").hidden = false;
+    }
+  }
+
+  // A text as the user must see it to judge it: every character that would
+  // act rather than show (controls, bidirectional embeddings, overrides and
+  // isolates, invisible formatting characters, line and paragraph
+  // separators) becomes a visible mark, so that nothing reorders, hides or
+  // breaks what is shown. Parts in order: {text} shown as it is, or
+  // {mark} for such a character. A line break is a mark followed by the
+  // break itself, and a tab a mark.
+  const ACTING = /[\u0000-\u001f\u007f-\u009f\u00ad\u061c\u115f\u1160\u180e\u200b-\u200f\u2028-\u202e\u2060-\u206f\u3164\ufe00-\ufe0f\ufeff\ufff9-\ufffb\u{e0000}-\u{e007f}]/u;
+  function visibleTextParts(text) {
+    const parts = [];
+    let plain = "";
+    for (const character of text) {
+      if (!ACTING.test(character)) {
+        plain += character;
+        continue;
+      }
+      if (plain)
+        parts.push({ text: plain });
+      plain = "";
+      const code = character.codePointAt(0);
+      const name = `U+${code.toString(16).toUpperCase().padStart(4, "0")}`;
+      if (character === "\n")
+        parts.push({ mark: "\u23ce", name }, { text: "\n" });
+      else if (character === "\t")
+        parts.push({ mark: "\u21e5", name });
+      else if (code < 0x20)
+        parts.push({ mark: String.fromCodePoint(0x2400 + code), name });  // the Control Pictures block
+      else if (code === 0x7f)
+        parts.push({ mark: "\u2421", name });
+      else if (code === 0x2028 || code === 0x2029)
+        parts.push({ mark: `[${name}]`, name }, { text: "\n" });
+      else
+        parts.push({ mark: `[${name}]`, name });
+    }
+    if (plain)
+      parts.push({ text: plain });
+    return parts;
+  }
+
+  // Fills the element with the text's visible parts: marks as spans of
+  // their own (class "mark", the character's code as their title).
+  function showText(element, text) {
+    element.replaceChildren();
+    for (const part of visibleTextParts(text)) {
+      if (part.text !== undefined) {
+        element.append(part.text);
+        continue;
+      }
+      const mark = element.ownerDocument.createElement("span");
+      mark.className = "mark";
+      mark.title = part.name;
+      mark.textContent = part.mark;
+      element.append(mark);
+    }
+  }
+
   // Fills every element with data-i18n from the extension's locale files.
   function localize(document, getMessage) {
     for (const element of document.querySelectorAll("[data-i18n]"))
@@ -98,5 +175,6 @@
     document.documentElement.lang = getMessage("@@ui_locale").replace("_", "-");
   }
 
-  global.TallykeyOriginView = Object.freeze({ decodePunycode, unicodeHost, describeOrigin, localize });
+  global.TallykeyOriginView = Object.freeze({ decodePunycode, unicodeHost, describeOrigin, showAsker, visibleTextParts,
+                                              showText, localize });
 })(globalThis);

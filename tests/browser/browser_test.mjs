@@ -8,8 +8,12 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe, test } from "node:test";
 
-import { BROWSERS, DIGEST_KEY, Machine, SERIAL, allowSite, answerConsent, boundDigest, consentWindow, extensionPage,
-         hmac, startServer, versionText, waitForFrame, writePolicy } from "./browsers.mjs";
+import { BROWSERS, DIGEST_KEY, Machine, SERIAL, allowSite, answerConsent, answerPasswordWindow, boundDigest,
+         consentWindow, extensionPage, fromClick, hmac, passwordWindow, startServer, versionText, waitForFrame,
+         writePolicy } from "./browsers.mjs";
+
+// Stands for Tallykey.ASK in calls handed to a page, where it becomes the real one.
+const ASK = "<Tallykey.ASK>";
 
 for (const [name, launch] of Object.entries(BROWSERS)) {
   // A browser with the extension, a host registered for its user, and a
@@ -39,18 +43,19 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
     after(async () => close?.());
 
     // Runs calls in the page through the library; each result, or the error's code.
-    const run = (calls) => page.evaluate(async (calls) => {
+    // From a click in the page: a change asks the user in a window.
+    const run = (calls) => fromClick(page, async (calls, ask) => {
       const key = await Tallykey.connect({ timeoutMs: 10000 });
       const results = [];
       for (const [method, ...args] of calls) {
         try {
-          results.push(await key[method](...args));
+          results.push(await key[method](...args.map((arg) => arg === ask ? Tallykey.ASK : arg)));
         } catch (error) {
           results.push("error " + error.code);
         }
       }
       return results;
-    }, calls);
+    }, calls, ASK);
 
     test("connect reports the versions", async () => {
       const versions = await page.evaluate(async () => (await Tallykey.connect({ timeoutMs: 10000 })).versions);
@@ -64,21 +69,34 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       machine.addKey("a");
       assert.deepEqual(await run([["FindKeys"], ["GetSN"]]), [1, SERIAL]);
       machine.addKey("b");
-      assert.deepEqual(await run([["FindKeys"], ["GetSN"], ["InitPassword", "pw"]]), [2, -3, -3]);
+      assert.deepEqual(await run([["FindKeys"], ["GetSN"], ["HMAC_MD5", "pw", "m"]]), [2, -3, -3]);
       machine.removeKeys();
     });
 
-    test("passwords, digests and the argument rules", async () => {
+    test("passwords, digests and the argument rules; a change from an allowed site always asks the user", async () => {
       machine.removeKeys();
       machine.addKey("key");
-      const results = await run([
-        ["InitPassword", "密码"], ["InitPassword", "again"], ["HMAC_MD5", "wrong", "challenge"],
-        ["HMAC_MD5", "密码", "challenge"], ["HMAC_MD5_HexString", "密码", "0a0b"],
-        ["UpdatePassword", "密码", "new"], ["HMAC_MD5", "new", "x".repeat(62)], ["HMAC_MD5", "new", 5],
-        ["ResetDigist", "new", "00"], ["SetLog", "../x"], ["SetLog", "trace.log"], ["SetLog", ""],
-      ]);
-      assert.deepEqual(results, [0, -5, -5, hmac("challenge"), hmac(Buffer.from([10, 11])), 0, -11, -11, -11, -11,
-                                 0, 0]);
+      // Each change opens the password window, whatever the page passed, and
+      // what the user types there counts. Each asks from a fresh gesture.
+      const steps = [
+        [["InitPassword", "page's"], { new: "密码" }], [["InitPassword", "again"], { new: "again" }],
+        [["HMAC_MD5", "wrong", "challenge"]], [["HMAC_MD5", "密码", "challenge"]],
+        [["HMAC_MD5_HexString", "密码", "0a0b"]], [["UpdatePassword", "密码", "page's"], { current: "密码", new: "new" }],
+        [["HMAC_MD5", "new", "x".repeat(62)]], [["HMAC_MD5", "new", 5]], [["ResetDigist", "new", "00"], { current: "new" }],
+        [["SetLog", "../x"]], [["SetLog", "trace.log"]], [["SetLog", ""]],
+      ];
+      const results = [], shown = [];
+      for (const [call, passwords] of steps) {
+        const result = run([call]);
+        if (passwords)
+          shown.push(await answerPasswordWindow(browser, passwords));
+        results.push(...await result);
+      }
+      assert.deepEqual(shown.map((s) => [s.origin, s.fields]),
+                       [[origin, ["new", "repeat"]], [origin, ["new", "repeat"]],
+                        [origin, ["current", "new", "repeat"]], [origin, ["current"]]]);
+      assert.deepEqual(results, [0, -5, -5, hmac("challenge"), hmac(Buffer.from([10, 11])), 0, -11, -11, -11, -11, 0,
+                                 0]);
       machine.removeKeys();
     });
 
@@ -86,8 +104,9 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       machine.removeKeys();
       machine.addKey("key");
       assert.deepEqual(machine.pluginCalls([["InitPassword", "密码 plug-in"]]), [0]);
-      assert.deepEqual(await run([["HMAC_MD5", "密码 plug-in", "m"], ["UpdatePassword", "密码 plug-in", "ключ"]]),
-                       [hmac("m"), 0]);
+      const results = run([["HMAC_MD5", "密码 plug-in", "m"], ["UpdatePassword", ASK, ASK]]);
+      await answerPasswordWindow(browser, { current: "密码 plug-in", new: "ключ" });
+      assert.deepEqual(await results, [hmac("m"), 0]);
       assert.deepEqual(machine.pluginCalls([["HMAC_MD5", "密码 plug-in", "m"], ["HMAC_MD5", "ключ", "m"]]),
                        [-5, hmac("m")]);
       machine.removeKeys();
@@ -144,6 +163,73 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
     });
   });
 
+  // The password typed into the extension's own window, never into the page.
+  describe(`${name} password window`, () => {
+    const SECRET = "s3cret-typed-密";
+    const CHALLENGE = "00112233445566778899aabbccddeeff";
+    let machine, browser, page, origin, close;
+    before(async () => ({ origin, machine, browser, page, close } = await allowedPage("--password", SECRET)));
+    after(async () => close?.());
+
+    test("signIn with the password typed there, wrong then right: the page sees no trace of it, nor the host's files",
+         async () => {
+      // Whatever the page can watch: messages to its window, its document's changes, key and input events.
+      await page.evaluate(() => {
+        window.seen = [];
+        addEventListener("message", (event) => window.seen.push(JSON.stringify(event.data)), true);
+        for (const type of ["keydown", "keyup", "input", "paste"])
+          addEventListener(type, (event) => window.seen.push(`${type} ${event.key}`), true);
+        new MutationObserver((records) => records.forEach((r) => window.seen.push(r.target.textContent)))
+          .observe(document, { subtree: true, childList: true, attributes: true, characterData: true });
+      });
+      const outcome = fromClick(page, async (challenge) => {
+        const key = await Tallykey.connect({ timeoutMs: 10000 });
+        await key.SetLog("trace.log");
+        return key.signIn(Tallykey.ASK, challenge).catch((error) => error.code);
+      }, CHALLENGE);
+      const first = await answerPasswordWindow(browser, { current: "not-the-password" }, { staysOpen: true });
+      assert.deepEqual([first.origin, first.heading, first.fields], [origin, "Sign in with your Tallykey key", ["current"]]);
+      await first.window.waitForFunction(() => /try again in \d+ s/.test(document.getElementById("problem").textContent));
+      assert.equal(await first.window.evaluate(() => document.getElementById("current").value), "",
+                   "the field empties as the password goes");
+      await first.window.waitForFunction(() => document.getElementById("problem").textContent.endsWith("Try again."),
+                                         { timeout: 5000 });
+      await answerPasswordWindow(browser, { current: SECRET });
+      assert.equal(await outcome, boundDigest("sign-in", origin, CHALLENGE));
+      const seen = await page.evaluate(() => window.seen.join("\n"));
+      assert.match(seen, /"result":"[0-9a-f]{32}"/, "the recorder saw the call's own answer");
+      const hostFiles = fs.readdirSync(path.join(machine.folder, "state"), { recursive: true, withFileTypes: true })
+        .filter((entry) => entry.isFile()).map((entry) => path.join(entry.parentPath ?? entry.path, entry.name));
+      assert.ok(hostFiles.some((file) => file.endsWith("trace.log")), hostFiles.join(" "));
+      for (const secret of [SECRET, "not-the-password"]) {
+        assert.ok(!seen.includes(secret), `the page saw ${secret}`);
+        for (const file of hostFiles)
+          assert.ok(!fs.readFileSync(file, "utf8").includes(secret), `${file} holds ${secret}`);
+      }
+      await page.evaluate(async () => (await Tallykey.connect({ timeoutMs: 10000 })).SetLog(""));
+    });
+
+    test("confirm shows the whole text, marks what would act unseen; Cancel and closing the window: cancelled, unsent",
+         async () => {
+      const text = "Pay 100 EUR to ACME \u202eRCA\u202c Ltd\u0007\n" + "transfer reference ".repeat(40) + "שלום עולם end";
+      const writes = machine.keyWrites("key");
+      const confirming = fromClick(page, async (text) => (await Tallykey.connect({ timeoutMs: 10000 }))
+        .confirm(Tallykey.ASK, text).catch((error) => error.code), text);
+      const shown = await answerPasswordWindow(browser, null);
+      assert.equal(shown.heading, "Confirm with your Tallykey key");
+      assert.deepEqual(shown.transaction.marks, ["U+202E", "U+202C", "U+0007", "U+000A"]);
+      for (const part of ["Pay 100 EUR to ACME ", "transfer reference ".repeat(40) + "שלום עולם end"])
+        assert.ok(shown.transaction.text.includes(part), part);
+      assert.equal(shown.transaction.cut, false, "wrapped, not cut");
+      assert.equal(await confirming, "cancelled");
+      const changing = fromClick(page, async () => (await Tallykey.connect({ timeoutMs: 10000 }))
+        .UpdatePassword(Tallykey.ASK, Tallykey.ASK).catch((error) => error.code));
+      await (await passwordWindow(browser)).close();
+      assert.equal(await changing, "cancelled");
+      assert.equal(machine.keyWrites("key"), writes, "the key saw neither call");
+    });
+  });
+
   // What a careless or hostile page sends: nothing hangs, nothing crosses.
   describe(`${name} containment`, () => {
     let browser, page, origin, close;
@@ -154,9 +240,9 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       const started = Date.now();
       const results = await page.evaluate(async () => {
         const key = await Tallykey.connect({ timeoutMs: 10000, callTimeoutMs: 5000 });
-        const calls = [key.UpdatePassword("pw", {}), key.UpdatePassword("pw", ["new"]),
-                       key.UpdatePassword("pw", undefined), key.HMAC_MD5("pw", new Date(0)),
-                       key.HMAC_MD5("pw", () => "x"), key.HMAC_MD5("pw", Symbol("s")), key.UpdatePassword("pw")];
+        const calls = [key.HMAC_MD5_HexString("pw", {}), key.signIn("pw", ["00".repeat(16)]),
+                       key.confirm("pw", undefined), key.HMAC_MD5("pw", new Date(0)),
+                       key.HMAC_MD5("pw", () => "x"), key.HMAC_MD5("pw", Symbol("s")), key.HMAC_MD5("pw")];
         return Promise.all(calls.map((call) => call.catch((error) => `${error.name} ${error.code}`)));
       });
       assert.deepEqual(results, [-11, -11, -11, -11, -11, -11, -11]);
@@ -307,10 +393,11 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       }
       const inFlight = page.evaluate(async () => {
         const key = await Tallykey.connect();
-        const calls = [key.UpdatePassword("pw", "pw"), key.HMAC_MD5("pw", "x"), key.GetSN()];
+        await key.HMAC_MD5("wrong", "x");  // the host holds the site's next password calls for a second
+        const calls = [key.HMAC_MD5("pw", "x"), key.HMAC_MD5("pw", "y"), key.signIn("pw", "00".repeat(16))];
         return Promise.all(calls.map((call) => call.then((result) => result, (error) => error.code)));
       });
-      await new Promise((resolve) => setTimeout(resolve, 200));
+      await new Promise((resolve) => setTimeout(resolve, 600));
       if (name === "chromium") {
         const worker = browser.targets().find((target) => target.type() === "service_worker" &&
                                                           target.url().startsWith("chrome-extension://"));
@@ -471,7 +558,7 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
         const key = await Tallykey.connect({ timeoutMs: 10000 });
         for (let i = 0; i < 3; ++i)
           await key.HMAC_MD5("wrong", "m");
-        window.held = key.UpdatePassword("pw", "changed").then((r) => r, (e) => e.code);
+        window.held = key.HMAC_MD5("pw", "m").then((r) => r, (e) => e.code);
       });
       const writes = machine.keyWrites("key");
       const removed = Date.now();
@@ -504,13 +591,18 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
     "with no HID library for the host: -1": { noHid: true, allow: true, expected: -1 },
     "from an origin outside the administrator's list, prompts off: origin-refused, no window":
       { policy: { promptForOthers: false }, expected: "origin-refused" },
-    "from a listed origin: no window": { policy: { listed: true }, expected: 1 },
+    "from a listed origin: no window, nor for a change with the page's password":
+      { policy: { listed: true }, calls: [["FindKeys"], ["InitPassword", "pw"]], expected: [1, 0] },
+    "with password entry required: the page's password is refused, the one typed in the window is used":
+      { policy: { listed: true, requirePasswordEntry: true }, calls: [["InitPassword", "pw"], ["InitPassword", ASK]],
+        typed: { new: "typed" }, expected: ["password-entry-required", 0] },
     "from a plain http origin, even listed: origin-refused":
       { policy: { listed: true }, plainHttp: true, expected: "origin-refused" },
   };
   const settings = Object.entries(failures);
   for (const [title, { extension = true, register = true, hostExits = false, noHid = false, policy = null,
-                       allow = false, plainHttp = false, hostVersion = null, options = {}, expected }] of settings) {
+                       allow = false, plainHttp = false, hostVersion = null, options = {}, calls = [["FindKeys"]],
+                       typed = null, expected }] of settings) {
     test(`${name} ${title}`, async (t) => {
       // The list lives where administrators put it; only root may write there.
       if (policy && process.getuid() !== 0)
@@ -526,6 +618,7 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
       const restorePolicy = policy && writePolicy({
         origins: policy.listed ? [pageOrigin] : [`http://localhost:${server.address().port}`],
         promptForOthers: policy.promptForOthers ?? true,
+        requirePasswordEntry: policy.requirePasswordEntry ?? false,
       });
       if (register)
         machine.registerHost();
@@ -553,15 +646,22 @@ for (const [name, launch] of Object.entries(BROWSERS)) {
         if (allow)
           await allowSite(browser, page);
         const started = Date.now();
-        const outcome = await page.evaluate(async (options) => {
+        const outcome = fromClick(page, async (options, calls, ask) => {
           try {
             const key = await Tallykey.connect({ timeoutMs: 3000, callTimeoutMs: 10000, ...options });
-            return await key.FindKeys();
+            const results = [];
+            for (const [method, ...args] of calls) {
+              results.push(await key[method](...args.map((arg) => arg === ask ? Tallykey.ASK : arg))
+                .catch((error) => error.code));
+            }
+            return results.length === 1 ? results[0] : results;
           } catch (error) {
             return error.code;
           }
-        }, options);
-        assert.equal(outcome, expected);
+        }, options, calls, ASK);
+        if (typed)
+          await answerPasswordWindow(browser, typed);
+        assert.deepEqual(await outcome, expected);
         assert.ok(Date.now() - started < 12000, "within the bounded time");
         if (policy)
           await assert.rejects(consentWindow(browser, 500), /no consent window/);
@@ -585,12 +685,19 @@ test("firefox in Simplified Chinese asks in Simplified Chinese", async () => {
   try {
     const page = await browser.newPage();
     await page.goto(`http://127.0.0.1:${server.address().port}/`);
-    const outcome = page.evaluate(() => Tallykey.connect({ timeoutMs: 10000 }).then(() => "connected", (e) => e.code));
-    const shown = await answerConsent(browser, false);
+    const outcome = fromClick(page, async () => {
+      const key = await Tallykey.connect({ timeoutMs: 10000 });
+      return key.signIn(Tallykey.ASK, "00112233445566778899aabbccddeeff").catch((e) => e.code);
+    });
+    const shown = await answerConsent(browser, true);
     assert.equal(shown.lang, "zh-CN");
     for (const text of ["序列号", "密码", "摘要", "允许", "拒绝"])
       assert.ok(shown.text.includes(text), text);
-    assert.equal(await outcome, "permission-denied");
+    const entry = await answerPasswordWindow(browser, null);
+    assert.equal(entry.lang, "zh-CN");
+    for (const text of ["使用 Tallykey 密钥登录", "密钥密码", "登录", "取消"])
+      assert.ok(entry.text.includes(text), text);
+    assert.equal(await outcome, "cancelled");
   } finally {
     await browser.close();
     server.close();

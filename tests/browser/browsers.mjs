@@ -147,15 +147,31 @@ export const consentWindow = (browser, timeoutMs) => extensionPage(browser, "con
   throw new Error("no consent window appeared");
 });
 
+// One of the extension's windows once it names the site and its buttons
+// have woken (button: one of them), as the user sees it then; with
+// screenshot, saved as that PNG file.
+async function awakeWindow(windowPromise, button, screenshot) {
+  const window = await windowPromise;
+  await window.waitForSelector("#origin:not(:empty)");
+  await window.waitForSelector(`${button}:not([disabled])`);
+  if (screenshot)
+    await window.screenshot({ path: screenshot });
+  return window;
+}
+
+// A click on a button that closes its window, which may happen before the
+// automation hears back about its own mouse-up: a closed target after the
+// click is the click having worked (the caller checks the outcome).
+const clickClosing = (window, button) => window.click(button).catch((error) => {
+  if (!/closed|detached|No target|destroyed/i.test(String(error && error.message)))
+    throw error;
+});
+
 // What the window shows, then a click on Allow or Deny once the buttons
 // wake, as a user would.
 // options.screenshot: a PNG file of the window as the user sees it.
 export async function answerConsent(browser, allow, options = {}) {
-  const window = await consentWindow(browser);
-  await window.waitForSelector("#origin:not(:empty)");
-  await window.waitForSelector("#allow:not([disabled])");
-  if (options.screenshot)
-    await window.screenshot({ path: options.screenshot });
+  const window = await awakeWindow(consentWindow(browser), "#allow", options.screenshot);
   const shown = await window.evaluate(() => ({
     origin: document.getElementById("origin").textContent,
     unicode: document.getElementById("unicode").hidden ? null : document.getElementById("unicode-host").textContent,
@@ -164,14 +180,74 @@ export async function answerConsent(browser, allow, options = {}) {
     text: document.body.innerText,
     lang: document.documentElement.lang,
   }));
-  // The answer closes the window, which may happen before the automation
-  // hears back about its own mouse-up: a closed target after the click is
-  // the click having worked (the caller checks the outcome).
-  await window.click(allow ? "#allow" : "#deny").catch((error) => {
-    if (!/closed|detached|No target/i.test(String(error && error.message)))
-      throw error;
-  });
+  await clickClosing(window, allow ? "#allow" : "#deny");
   return shown;
+}
+
+// Runs pageFunction(...args) in the page from a click on a button of its
+// own, as a user's click would start it: the only way both browsers give a
+// page the user activation that lets the extension open a window (Firefox
+// lends an evaluation none). Returns, once clicked, the promise of its
+// result.
+export async function fromClick(page, pageFunction, ...args) {
+  await page.evaluate((source, args) => {
+    let button = document.getElementById("tallykey-test-click");
+    if (!button) {
+      button = document.createElement("button");
+      button.id = "tallykey-test-click";
+      button.textContent = "Go";
+      document.body.prepend(button);
+    }
+    const run = new Function(`return (${source})`)();
+    button.onclick = () => { window.clicked = Promise.resolve().then(() => run(...args)); };
+  }, pageFunction.toString(), args);
+  await page.click("#tallykey-test-click");
+  return page.evaluate(() => window.clicked);
+}
+
+export const passwordWindow = (browser, timeoutMs) => extensionPage(browser, "password.html", timeoutMs).catch(() => {
+  throw new Error("no password window appeared");
+});
+
+// The password window as it opens (or as it stands, after a wrong
+// password): what it shows, then the passwords typed into its fields with
+// the browser's own key events, and its button clicked once awake, as a
+// user would. passwords: {current, new}, or null for Cancel. Returns once
+// the window has closed, unless options.staysOpen (a wrong password).
+export async function answerPasswordWindow(browser, passwords, options = {}) {
+  const window = await awakeWindow(passwordWindow(browser), "#ok", options.screenshot);
+  const shown = await window.evaluate(() => ({
+    heading: document.getElementById("heading").textContent,
+    origin: document.getElementById("origin").textContent,
+    frameOf: document.getElementById("frame").hidden ? null : document.getElementById("frame-origin").textContent,
+    fields: [...document.querySelectorAll(".field:not([hidden]) input")].map((input) => input.id),
+    transaction: document.getElementById("transaction").hidden ? null : {
+      text: document.getElementById("transaction").textContent,
+      marks: [...document.querySelectorAll("#transaction .mark")].map((mark) => mark.title),
+      cut: document.getElementById("transaction").scrollWidth > document.getElementById("transaction").clientWidth,
+    },
+    text: document.body.innerText,
+    lang: document.documentElement.lang,
+  }));
+  if (passwords === null) {
+    await clickClosing(window, "#cancel");
+  } else {
+    for (const [field, password] of [["current", passwords.current], ["new", passwords.new],
+                                     ["repeat", passwords.new]]) {
+      if (password !== undefined) {
+        await window.click(`#${field}`);
+        await window.keyboard.type(password);
+      }
+    }
+    await clickClosing(window, "#ok");
+  }
+  if (!options.staysOpen) {
+    const deadline = Date.now() + 10000;
+    while (!window.isClosed() && Date.now() < deadline &&
+           await window.evaluate(() => true).catch(() => false))
+      await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  return { ...shown, window };
 }
 
 // The frame of the page whose document is from origin, once the library is in it.

@@ -112,9 +112,13 @@ test("every message has an English and a Simplified Chinese text", () => {
   const chinese = JSON.parse(fs.readFileSync(new URL("_locales/zh_CN/messages.json", SOURCE)));
   assert.deepEqual(Object.keys(chinese).sort(), Object.keys(english).sort());
   const used = new Set();
-  for (const page of ["consent.html", "options.html", "options.js"])
-    for (const match of fs.readFileSync(new URL(page, SOURCE), "utf8").matchAll(/(?:data-i18n="|message\(")(\w+)/g))
+  for (const page of ["consent.html", "options.html", "options.js", "password.html", "password.js"])
+    for (const match of fs.readFileSync(new URL(page, SOURCE), "utf8").matchAll(/(?:data-i18n="|message\("|text\(")(\w+)/g))
       used.add(match[1]);
+  // The password window's texts for each of its actions.
+  for (const action of ["signIn", "confirm", "change", "replace"])
+    for (const prefix of ["passwordHeading_", "passwordWhat_", "passwordOk_"])
+      used.add(prefix + action);
   for (const name of used)
     assert.ok(english[name] && chinese[name], name);
   assert.ok(Object.values(chinese).every((m) => /[\u4e00-\u9fff]/.test(m.message)));

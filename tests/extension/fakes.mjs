@@ -121,7 +121,10 @@ export function makeBrowser(access, options = {}) {
       replies,
       send: (request) => onTabMessage.emit({ id: String(++next), request }),
       hello(gesture = true) { this.send({ kind: "tallykey-hello", gesture }); },
-      call(method = "GetSN", args = []) { this.send({ kind: "tallykey-call", method, args }); return String(next); },
+      call(method = "GetSN", args = [], gesture = false) {
+        this.send({ kind: "tallykey-call", method, args, gesture });
+        return String(next);
+      },
       withdraw: (id) => onTabMessage.emit({ id, withdraw: true }),
       close: () => onTabDisconnect.emit(),
       tabId,
@@ -131,7 +134,7 @@ export function makeBrowser(access, options = {}) {
   }
   // A message to the background from an extension page at url.
   const fromPage = (url, message) => new Promise((resolve) => {
-    const answered = onMessage.emit(message, { id: "extension", url }, resolve)[0];
+    const answered = onMessage.emit(message, { id: "extension", url }, resolve).some(Boolean);
     if (!answered)
       resolve("ignored");
   }).then(plain);

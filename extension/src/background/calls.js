@@ -59,8 +59,18 @@ function dispatch() {
       call.state = "done";
       holdPlace(call, false);
       freeKey(call);
-      // A revoked call the host gave back never ran: it is refused.
-      call.finish(call.revoked && reply.error === "timeout" ? call.revoked : reply);
+      if (call.request.typed) {
+        reply = typedAnswer(call, reply);
+        if (!reply)
+          return;  // a wrong password: the user tries again in the window
+      } else if (reply.error === "presence-required" && !call.revoked) {
+        enterPassword(call);  // a change from a site the user allowed: the user types the password
+        return;
+      }
+      // A revoked call the host gave back never ran: it is refused. The
+      // wait after a wrong password is the window's to show, not the page's.
+      const { waitMs, ...forPage } = call.revoked && reply.error === "timeout" ? call.revoked : reply;
+      call.finish(forPage);
     }, (state, message) => {
       if (state === "waiting") {
         call.state = "waiting";
@@ -76,6 +86,8 @@ function dispatch() {
         call.notify({ pending: "started", keyMs });
       }
     });
+    if (call.request.typed)
+      forgetTyped(call);  // the typed passwords are the host's now
   }
 }
 
@@ -105,6 +117,13 @@ function withdraw(call, reply = { error: "timeout", message: "withdrawn before i
         }
       }
     }
+    call.state = "done";
+    holdPlace(call, false);
+    endEntryWindow(call);
+    call.finish(reply);
+  } else if (call.state === "asking") {
+    // The user has not answered the password window: it closes.
+    closePasswordWindow(call);
     call.state = "done";
     holdPlace(call, false);
     call.finish(reply);
@@ -150,7 +169,8 @@ function handle(request, asker, respond, notify) {
     });
     return null;
   }
-  const call = { document: asker.id, origin, state: "queued", hostId: null, notify, request: null, revoked: null };
+  const call = { document: asker.id, asker, origin, state: "queued", hostId: null, notify, request: null, revoked: null,
+                 gesture: request.gesture === true, window: null };
   const calls = callsOfOrigin.get(origin) ?? new Set();
   calls.add(call);
   callsOfOrigin.set(origin, calls);
@@ -172,6 +192,11 @@ function handle(request, asker, respond, notify) {
       return;
     }
     call.request = { method: request.method, args: request.args, origin, consent: consent === "allowed" };
+    if (needsEntry(request.method, request.args)) {
+      enterPassword(call);
+      return;
+    }
+    call.request.args = withoutMarks(request.args);
     enqueue(call);
   }, (error) => {
     call.state = "done";

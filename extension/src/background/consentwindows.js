@@ -35,7 +35,7 @@ function askUser(origin, asker) {
 }
 
 async function showNext() {
-  if (shown || queue.length === 0)
+  if (shown || queue.length === 0 || passwordWindowOpen())
     return;
   shown = requests.get(queue.shift());
   const request = shown;

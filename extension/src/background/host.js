@@ -30,7 +30,9 @@ function connect() {
       return;
     }
     pending.delete(message.id);
-    waiting.respond(message.error ? { error: message.error, message: message.message } : { result: message.result });
+    waiting.respond(message.error ? { error: message.error, message: message.message }
+                    : Number.isSafeInteger(message.waitMs) ? { result: message.result, waitMs: message.waitMs }
+                    : { result: message.result });
   });
   port.onDisconnect.addListener((disconnected) => {
     const reason = disconnectReason(api.runtime.lastError || disconnected.error);
