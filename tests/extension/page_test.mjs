@@ -81,6 +81,21 @@ test("every value a page passes is a string or not a string, and no call hangs",
   assert.equal(sent.length, 10);
 });
 
+test("Tallykey.ASK reaches the background as its mark and nothing else does; elsewhere it is refused unsent", async () => {
+  const window = makeWindow("https://bank.example");
+  const sent = withExtension(window);
+  const Tallykey = loadLibrary(window);
+  const key = await Tallykey.connect();
+  const results = await Promise.all([key.signIn(Tallykey.ASK, "00"), key.UpdatePassword({ tallykey: "ask", x: 1 }, ["ask"])]);
+  assert.deepEqual(plain(results.map((r) => r.args)), [[{ ask: true }, "00"], [null, null]]);
+  assert.equal(sent.at(-2).request.gesture, false, "no user activation in this window");
+  // The plug-in's element has no window for the password.
+  let touched = false;
+  const plugin = Tallykey.fromPlugin({ HMAC_MD5: () => { touched = true; return 0; } });
+  await assert.rejects(plugin.HMAC_MD5(Tallykey.ASK, "m"), (error) => error.code === "password-entry-unavailable");
+  assert.equal(touched, false);
+});
+
 test("a document with an opaque origin connects without a SyntaxError", async () => {
   const window = makeWindow("null");
   withExtension(window);
