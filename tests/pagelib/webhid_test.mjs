@@ -130,6 +130,8 @@ test("arguments follow the plug-in's rules, and oversized calls never reach the 
   device.log.length = 0;
   assert.equal(await key.HMAC_MD5("x".repeat(64 * 1024), "m"), -11);
   assert.equal(await key.UpdatePassword("pw", "密".repeat(22000)), -11);  // 66,000 UTF-8 bytes
+  // No window of its own for a password: asking for one is refused, unsent.
+  await assert.rejects(key.signIn(Tallykey.ASK, "00".repeat(16)), (error) => error.code === "password-entry-unavailable");
   assert.deepEqual(device.log, []);
 });
 
