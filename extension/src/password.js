@@ -24,6 +24,7 @@
   }
 
   const field = (name) => document.getElementById(name);
+  // No field is focused by itself: typing meant for the page must not land here.
   const inputs = [];
   if (details.fields.includes("current")) {
     field("current-field").hidden = false;
@@ -127,7 +128,6 @@
         submit();
     });
   }
-  // The field is not focused by itself: typing meant for the page must not land here.
   // The background (a service worker in Chromium) stays up while the user types.
   setInterval(() => api.runtime.sendMessage({ kind: "password-alive" }).catch(() => {}), 15000);
 })();

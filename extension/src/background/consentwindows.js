@@ -94,12 +94,15 @@ api.windows.onRemoved.addListener((windowId) => {
     finish(shown, false);
 });
 
+// Whether a message comes from the extension's page `page` as opened for
+// the window with this nonce: the open window's own, and only it.
+const fromWindowPage = (sender, page, nonce) =>
+  sender.id === api.runtime.id && sender.url === `${api.runtime.getURL(page)}#${nonce}`;
+
 // The consent window's own messages: only from our consent page, and only
 // for the request whose window is open (its nonce is in its address).
 api.runtime.onMessage.addListener((message, sender, sendResponse) => {
-  const page = api.runtime.getURL(CONSENT_PAGE);
-  if (sender.id !== api.runtime.id || typeof sender.url !== "string" || !sender.url.startsWith(page + "#") ||
-      !shown || sender.url !== `${page}#${shown.nonce}` || message === null || typeof message !== "object")
+  if (!shown || !fromWindowPage(sender, CONSENT_PAGE, shown.nonce) || message === null || typeof message !== "object")
     return false;
   if (message.kind === "consent-details")
     sendResponse({ origin: shown.origin, embedder: shown.embedder, untilRestart: isDevelopmentOrigin(shown.origin) });

@@ -156,9 +156,7 @@ api.windows.onRemoved.addListener((windowId) => {
 
 // The open window's own page, and only it, speaks for the user.
 api.runtime.onMessage.addListener((message, sender, sendResponse) => {
-  const page = api.runtime.getURL(PASSWORD_PAGE);
-  if (sender.id !== api.runtime.id || typeof sender.url !== "string" || !sender.url.startsWith(page + "#") ||
-      !entryShown || sender.url !== `${page}#${entryShown.window.nonce}` || message === null ||
+  if (!entryShown || !fromWindowPage(sender, PASSWORD_PAGE, entryShown.window.nonce) || message === null ||
       typeof message !== "object")
     return false;
   const call = entryShown;
