@@ -12,7 +12,7 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 libwine-dev googletest libssl-dev
   clang libclang-rt-14-dev nlohmann-json3-dev libhidapi-dev dpkg-dev lintian publicsuffix
-  xvfb xauth x11-utils python3-pyqt5.qtwebkit fonts-wqy-microhei fonts-wine imagemagick
+  postgresql xvfb xauth x11-utils python3-pyqt5.qtwebkit fonts-wqy-microhei fonts-wine imagemagick
 )
 # Without recommends: wine32's pull in hundreds of megabytes of i386 desktop
 # libraries that no test uses.
@@ -41,11 +41,15 @@ else
   echo "bootstrap: packages done"
 fi
 
-# puppeteer-core for the browser tests, exactly as the lock file pins it
-# (it drives Debian's browsers and downloads none of its own).
-browser_tests=$(dirname "${BASH_SOURCE[0]}")/../tests/browser
-if [ ! -d "$browser_tests/node_modules" ] || [ "$browser_tests/package-lock.json" -nt "$browser_tests/node_modules" ]; then
-  (cd "$browser_tests" && npm ci --no-audit --no-fund --loglevel=error) || exit 1
-  touch "$browser_tests/node_modules"
-fi
+# The npm packages, exactly as the lock files pin them: puppeteer-core for
+# the browser tests (it drives Debian's browsers and downloads none of its
+# own), and the server half's (better-sqlite3 builds against Debian's Node
+# headers, server/.npmrc).
+here=$(dirname "${BASH_SOURCE[0]}")/..
+for folder in "$here/tests/browser" "$here/server"; do
+  if [ ! -d "$folder/node_modules" ] || [ "$folder/package-lock.json" -nt "$folder/node_modules" ]; then
+    (cd "$folder" && npm ci --no-audit --no-fund --loglevel=error) || exit 1
+    touch "$folder/node_modules"
+  fi
+done
 echo "bootstrap: done"

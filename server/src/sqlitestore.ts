@@ -1,0 +1,132 @@
+// The embedded store: one SQLite file, for a site on a single server.
+import Database from "better-sqlite3";
+import fs from "node:fs";
+import { TallykeyError } from "./errors.js";
+import type { Purpose } from "./message.js";
+import type { ChallengeRecord, KeyChange, KeyRecord, TallykeyStore } from "./store.js";
+
+const SCHEMA = `
+CREATE TABLE IF NOT EXISTS tallykey_meta (name TEXT PRIMARY KEY, value BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS tallykey_challenges (
+  challenge BLOB PRIMARY KEY, session BLOB NOT NULL, origin TEXT NOT NULL, purpose TEXT NOT NULL,
+  text TEXT, expires_at INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS tallykey_challenges_expiry ON tallykey_challenges (expires_at);
+CREATE TABLE IF NOT EXISTS tallykey_keys (
+  serial TEXT PRIMARY KEY, account TEXT NOT NULL, secret BLOB, pending BLOB,
+  pending_until INTEGER NOT NULL, failures INTEGER NOT NULL, locked_until INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS tallykey_keys_account ON tallykey_keys (account);
+`;
+
+interface ChallengeRow { challenge: Buffer; session: Buffer; origin: string; purpose: string; text: string | null; expires_at: number }
+interface KeyRow { serial: string; account: string; secret: Buffer | null; pending: Buffer | null; pending_until: number; failures: number; locked_until: number }
+
+function challengeOf(row: ChallengeRow): ChallengeRecord {
+  return { challenge: row.challenge, session: row.session, origin: row.origin, purpose: row.purpose as Purpose,
+           text: row.text, expiresAt: row.expires_at };
+}
+
+function keyOf(row: KeyRow): KeyRecord {
+  return { serial: row.serial, account: row.account, secret: row.secret, pending: row.pending,
+           pendingUntil: row.pending_until, failures: row.failures, lockedUntil: row.locked_until };
+}
+
+export class SqliteStore implements TallykeyStore {
+  readonly path: string;
+  #db: Database.Database | undefined;
+
+  constructor(path = "tallykey.sqlite") {
+    this.path = path;
+  }
+
+  async open(): Promise<void> {
+    this.#run(() => {
+      // The file holds sealed secrets and lockouts: this user's alone.
+      try {
+        fs.closeSync(fs.openSync(this.path, fs.constants.O_WRONLY | fs.constants.O_CREAT | fs.constants.O_EXCL |
+                                 fs.constants.O_NOFOLLOW, 0o600));
+      } catch (error) {
+        if ((error as NodeJS.ErrnoException).code !== "EEXIST")
+          throw error;
+      }
+      const db = new Database(this.path, { timeout: 5000 });
+      this.#db = db;
+      db.pragma("journal_mode = WAL");
+      // A take must outlive a power cut: otherwise a used challenge could come back.
+      db.pragma("synchronous = FULL");
+      db.exec(SCHEMA);
+    });
+  }
+
+  async keepMeta(name: string, value: Buffer): Promise<Buffer> {
+    return this.#run((db) => {
+      db.prepare("INSERT INTO tallykey_meta (name, value) VALUES (?, ?) ON CONFLICT (name) DO NOTHING").run(name, value);
+      return (db.prepare("SELECT value FROM tallykey_meta WHERE name = ?").get(name) as { value: Buffer }).value;
+    });
+  }
+
+  async addChallenge(record: ChallengeRecord): Promise<void> {
+    this.#run((db) => {
+      db.prepare("INSERT INTO tallykey_challenges (challenge, session, origin, purpose, text, expires_at) VALUES (?, ?, ?, ?, ?, ?)")
+        .run(record.challenge, record.session, record.origin, record.purpose, record.text, record.expiresAt);
+    });
+  }
+
+  async takeChallenge(challenge: Buffer, serial: string): Promise<{ challenge?: ChallengeRecord; key?: KeyRecord }> {
+    return this.#run((db) => {
+      const take = db.transaction(() => {
+        const taken = db.prepare("DELETE FROM tallykey_challenges WHERE challenge = ? RETURNING *").get(challenge) as ChallengeRow | undefined;
+        const key = db.prepare("SELECT * FROM tallykey_keys WHERE serial = ?").get(serial) as KeyRow | undefined;
+        return { challenge: taken && challengeOf(taken), key: key && keyOf(key) };
+      });
+      return take.immediate();
+    });
+  }
+
+  async dropExpiredChallenges(before: number): Promise<number> {
+    return this.#run((db) => db.prepare("DELETE FROM tallykey_challenges WHERE expires_at < ?").run(before).changes);
+  }
+
+  async changeKey(serial: string, change: KeyChange): Promise<KeyRecord | undefined> {
+    return this.#run((db) => {
+      const apply = db.transaction(() => {
+        const row = db.prepare("SELECT * FROM tallykey_keys WHERE serial = ?").get(serial) as KeyRow | undefined;
+        const current = row && keyOf(row);
+        const next = change(current);
+        if (next === undefined)
+          return current;
+        if (next === "remove") {
+          db.prepare("DELETE FROM tallykey_keys WHERE serial = ?").run(serial);
+          return undefined;
+        }
+        db.prepare(`INSERT INTO tallykey_keys (serial, account, secret, pending, pending_until, failures, locked_until)
+                    VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (serial) DO UPDATE SET account = excluded.account,
+                    secret = excluded.secret, pending = excluded.pending, pending_until = excluded.pending_until,
+                    failures = excluded.failures, locked_until = excluded.locked_until`)
+          .run(serial, next.account, next.secret, next.pending, next.pendingUntil, next.failures, next.lockedUntil);
+        return next;
+      });
+      return apply.immediate();
+    });
+  }
+
+  async keysOf(account: string): Promise<KeyRecord[]> {
+    return this.#run((db) => (db.prepare("SELECT * FROM tallykey_keys WHERE account = ? ORDER BY serial").all(account) as KeyRow[]).map(keyOf));
+  }
+
+  async close(): Promise<void> {
+    this.#db?.close();
+    this.#db = undefined;
+  }
+
+  #run<T>(step: (db: Database.Database) => T): T {
+    try {
+      if (!this.#db && step.length > 0)
+        throw new Error("the store is not open");
+      return step(this.#db as Database.Database);
+    } catch (error) {
+      if (error instanceof TallykeyError)
+        throw error;
+      throw new TallykeyError("store-unavailable", `the SQLite store ${this.path} failed: ${(error as Error).message}`);
+    }
+  }
+}
