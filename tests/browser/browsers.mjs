@@ -85,6 +85,10 @@ export class Machine {
     execFileSync(SIMKEY, ["--dir", this.devices, "add-key", name, "--serial", SERIAL, "--digest-key", DIGEST_KEY,
                           ...options]);
   }
+  // A key as it comes from the factory: no password, no digest value of a site's.
+  addBlankKey(name) {
+    execFileSync(SIMKEY, ["--dir", this.devices, "add-key", name, "--serial", SERIAL]);
+  }
   // Feature reports the key has been sent so far.
   keyWrites(name) {
     const shown = execFileSync(SIMKEY, ["--dir", this.devices, "show", name]).toString();
@@ -286,6 +290,7 @@ export function writePolicy(settings) {
 
 export const BROWSERS = {
   // options.mapHost: a host name the browser resolves to 127.0.0.1;
+  // options.insecureCerts: a self-signed certificate (the tests' own https sites) is accepted;
   // options.locale: the browser's language (Firefox, from its language pack).
   chromium: async (machine, withExtension, options = {}) => puppeteer.launch({
     executablePath: "/usr/lib/chromium/chromium",
@@ -295,7 +300,8 @@ export const BROWSERS = {
     // The user-level host manifests live in the profile's NativeMessagingHosts.
     userDataDir: path.join(machine.home, ".config", "chromium"),
     args: ["--no-sandbox", "--disable-dev-shm-usage",
-           ...(options.mapHost ? [`--host-resolver-rules=MAP ${options.mapHost} 127.0.0.1`] : [])],
+           ...(options.mapHost ? [`--host-resolver-rules=MAP ${options.mapHost} 127.0.0.1`] : []),
+           ...(options.insecureCerts ? ["--ignore-certificate-errors"] : [])],
     env: machine.env(),
   }),
   firefox: async (machine, withExtension, options = {}) => {
@@ -304,6 +310,7 @@ export const BROWSERS = {
       executablePath: "/usr/lib/firefox-esr/firefox-esr",
       headless: true,
       env: machine.env(),
+      acceptInsecureCerts: options.insecureCerts === true,
       extraPrefsFirefox: {
         ...(options.mapHost ? { "network.dns.localDomains": options.mapHost } : {}),
         ...(options.locale ? { "intl.locale.requested": options.locale } : {}),
