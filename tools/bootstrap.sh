@@ -12,7 +12,7 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 libwine-dev googletest libssl-dev
   clang libclang-rt-14-dev nlohmann-json3-dev libhidapi-dev dpkg-dev lintian publicsuffix
-  postgresql xvfb xauth x11-utils python3-pyqt5.qtwebkit fonts-wqy-microhei fonts-wine imagemagick
+  postgresql openssl xvfb xauth x11-utils python3-pyqt5.qtwebkit fonts-wqy-microhei fonts-wine imagemagick
 )
 # Without recommends: wine32's pull in hundreds of megabytes of i386 desktop
 # libraries that no test uses.

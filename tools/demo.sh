@@ -127,6 +127,22 @@ for browser in chromium firefox; do
   check_browser_walk "$demo/$browser.txt"
 done
 
+section "a site that signs in with the key: the reference bank (examples/bank) on tallykey-server, its embedded store, in Chromium and Firefox"
+for browser in chromium firefox; do
+  echo "-- $browser"
+  rm -rf "$demo/bank-$browser"
+  TALLYKEY_BROWSER_BUILD=$root/build/linux/browser TALLYKEY_HOST=$root/build/linux/bin/tallykey-host \
+    TALLYKEY_SIMKEY=$simkey LD_LIBRARY_PATH=$root/build/linux/bin TALLYKEY_CONFIRM_SHOT=$demo/transfer-$browser.png \
+    node tools/bankwalk.mjs "$browser" "$demo/bank-$browser" | tee "$demo/bank-$browser.txt"
+  for pattern in "^page: enrol: ResetDigist.* -> 0" "^page: sign-in: ok, account alice$" \
+                 "^page: transfer: ok: Pay 12.50 EUR to ACME Ltd from account alice$" \
+                 "^page: phishing: the bank says bad-digest$"; do
+    grep -Eq "$pattern" "$demo/bank-$browser.txt" || { echo "$browser: the bank walk did not show /$pattern/" >&2; exit 1; }
+  done
+  echo "$browser: enrolled, signed in and confirmed the transfer; the look-alike's relayed sign-in was refused by the bank"
+  echo "$browser: the transfer's password window as the user saw it: $demo/transfer-$browser.png"
+done
+
 section "nothing installed: WebHID beside the extension and host, real Chromium in a virtual machine, a key the kernel sees (uhid)"
 # The page connects both ways to one key; each line says which way it went.
 set +e

@@ -49,18 +49,26 @@ function bankProcess(origin, { folder, env = {}, postgres = false }) {
 export async function startBank({ count = 1, folder, env, postgres = false }) {
   let processes = [];
   let balancer = null;
+  // What the pages posted through the balancer, in order: {path, body}.
+  const posted = [];
   let origin;
   if (count > 1) {
     let next = 0;
-    balancer = http.createServer((request, response) => {
+    balancer = http.createServer(async (request, response) => {
       const target = processes[next++ % processes.length];
+      const chunks = [];
+      for await (const chunk of request)
+        chunks.push(chunk);
+      const body = Buffer.concat(chunks);
+      if (request.method === "POST")
+        posted.push({ path: request.url, body: body.toString() });
       const forwarded = http.request({ host: "127.0.0.1", port: target.port, path: request.url, method: request.method,
                                        headers: request.headers }, (answer) => {
         response.writeHead(answer.statusCode, answer.headers);
         answer.pipe(response);
       });
       forwarded.on("error", () => response.destroy());
-      request.pipe(forwarded);
+      forwarded.end(body);
     });
     origin = `http://127.0.0.1:${await listening(balancer)}`;
   }
@@ -68,6 +76,7 @@ export async function startBank({ count = 1, folder, env, postgres = false }) {
   return {
     origin: origin ?? `http://127.0.0.1:${processes[0].port}`,
     ports: processes.map((p) => p.port),
+    posted,
     async stop() {
       balancer?.close();
       await Promise.all(processes.map(({ child }) => new Promise((resolve) => {
@@ -156,7 +165,9 @@ export async function walkBank(browser, tab, origin, { account, password, amount
   const typed = async (button, passwords, prefix, screenshot) => {
     say(`user clicks "${await tab.$eval(button, (b) => b.textContent)}"`);
     await tab.click(button);
-    const window = await answerPasswordWindow(browser, passwords, { screenshot });
+    const window = await answerPasswordWindow(browser, passwords, { screenshot }).catch(async (error) => {
+      throw new Error(`${error.message}; the page said: ${await tab.$eval("#log", (log) => log.textContent)}`);
+    });
     say(`password window "${window.heading}" for ${window.origin}${window.transaction ? `, showing "${window.transaction.text.replace(/\n/g, " / ")}"` : ""}: the user types the password`);
     return window;
   };

@@ -86,8 +86,8 @@ export class Machine {
                           ...options]);
   }
   // A key as it comes from the factory: no password, no digest value of a site's.
-  addBlankKey(name) {
-    execFileSync(SIMKEY, ["--dir", this.devices, "add-key", name, "--serial", SERIAL]);
+  addBlankKey(name, serial = SERIAL) {
+    execFileSync(SIMKEY, ["--dir", this.devices, "add-key", name, "--serial", serial]);
   }
   // Feature reports the key has been sent so far.
   keyWrites(name) {
