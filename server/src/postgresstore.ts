@@ -73,11 +73,12 @@ export class PostgresStore implements TallykeyStore {
   async addChallenge(record: ChallengeRecord): Promise<void> {
     await this.#query(
       "INSERT INTO tallykey_challenges (challenge, session, origin, purpose, text, expires_at) VALUES ($1, $2, $3, $4, $5, $6)",
-      [record.challenge, record.session, record.origin, record.purpose, record.text, record.expiresAt]);
+      [record.challenge, record.session, record.origin, record.purpose, record.text, record.expiresAt], "tallykey-add");
   }
 
   async takeChallenge(challenge: Buffer, serial: string): Promise<{ challenge?: ChallengeRecord; key?: KeyRecord }> {
-    const row = (await this.#query(TAKE, [challenge, serial])).rows[0] as Row;
+    // Named: each connection plans it once.
+    const row = (await this.#query(TAKE, [challenge, serial], "tallykey-take")).rows[0] as Row;
     return { challenge: row.challenge ? challengeOf(row) : undefined, key: row.serial ? keyOf(row) : undefined };
   }
 
@@ -116,9 +117,9 @@ export class PostgresStore implements TallykeyStore {
     await this.#pool.end();
   }
 
-  async #query(text: string, values: unknown[]): Promise<pg.QueryResult> {
+  async #query(text: string, values: unknown[], name?: string): Promise<pg.QueryResult> {
     try {
-      return await this.#pool.query(text, values);
+      return await this.#pool.query({ text, values, ...(name ? { name } : {}) });
     } catch (error) {
       throw unavailable(error);
     }

@@ -33,6 +33,8 @@ function keyOf(row: KeyRow): KeyRecord {
 export class SqliteStore implements TallykeyStore {
   readonly path: string;
   #db: Database.Database | undefined;
+  // Each statement compiled once per connection: compiling costs more than running.
+  readonly #statements = new Map<string, Database.Statement>();
 
   constructor(path = "tallykey.sqlite") {
     this.path = path;
@@ -59,46 +61,45 @@ export class SqliteStore implements TallykeyStore {
 
   async keepMeta(name: string, value: Buffer): Promise<Buffer> {
     return this.#run((db) => {
-      db.prepare("INSERT INTO tallykey_meta (name, value) VALUES (?, ?) ON CONFLICT (name) DO NOTHING").run(name, value);
-      return (db.prepare("SELECT value FROM tallykey_meta WHERE name = ?").get(name) as { value: Buffer }).value;
+      this.#sql(db, "INSERT INTO tallykey_meta (name, value) VALUES (?, ?) ON CONFLICT (name) DO NOTHING").run(name, value);
+      return (this.#sql(db, "SELECT value FROM tallykey_meta WHERE name = ?").get(name) as { value: Buffer }).value;
     });
   }
 
   async addChallenge(record: ChallengeRecord): Promise<void> {
     this.#run((db) => {
-      db.prepare("INSERT INTO tallykey_challenges (challenge, session, origin, purpose, text, expires_at) VALUES (?, ?, ?, ?, ?, ?)")
+      this.#sql(db, "INSERT INTO tallykey_challenges (challenge, session, origin, purpose, text, expires_at) VALUES (?, ?, ?, ?, ?, ?)")
         .run(record.challenge, record.session, record.origin, record.purpose, record.text, record.expiresAt);
     });
   }
 
   async takeChallenge(challenge: Buffer, serial: string): Promise<{ challenge?: ChallengeRecord; key?: KeyRecord }> {
     return this.#run((db) => {
-      const take = db.transaction(() => {
-        const taken = db.prepare("DELETE FROM tallykey_challenges WHERE challenge = ? RETURNING *").get(challenge) as ChallengeRow | undefined;
-        const key = db.prepare("SELECT * FROM tallykey_keys WHERE serial = ?").get(serial) as KeyRow | undefined;
-        return { challenge: taken && challengeOf(taken), key: key && keyOf(key) };
-      });
-      return take.immediate();
+      // The DELETE alone is the take, atomic as it stands; the key's row is
+      // read after it, as fresh as in any later step.
+      const taken = this.#sql(db, "DELETE FROM tallykey_challenges WHERE challenge = ? RETURNING *").get(challenge) as ChallengeRow | undefined;
+      const key = taken && this.#sql(db, "SELECT * FROM tallykey_keys WHERE serial = ?").get(serial) as KeyRow | undefined;
+      return { challenge: taken && challengeOf(taken), key: key ? keyOf(key) : undefined };
     });
   }
 
   async dropExpiredChallenges(before: number): Promise<number> {
-    return this.#run((db) => db.prepare("DELETE FROM tallykey_challenges WHERE expires_at < ?").run(before).changes);
+    return this.#run((db) => this.#sql(db, "DELETE FROM tallykey_challenges WHERE expires_at < ?").run(before).changes);
   }
 
   async changeKey(serial: string, change: KeyChange): Promise<KeyRecord | undefined> {
     return this.#run((db) => {
       const apply = db.transaction(() => {
-        const row = db.prepare("SELECT * FROM tallykey_keys WHERE serial = ?").get(serial) as KeyRow | undefined;
+        const row = this.#sql(db, "SELECT * FROM tallykey_keys WHERE serial = ?").get(serial) as KeyRow | undefined;
         const current = row && keyOf(row);
         const next = change(current);
         if (next === undefined)
           return current;
         if (next === "remove") {
-          db.prepare("DELETE FROM tallykey_keys WHERE serial = ?").run(serial);
+          this.#sql(db, "DELETE FROM tallykey_keys WHERE serial = ?").run(serial);
           return undefined;
         }
-        db.prepare(`INSERT INTO tallykey_keys (serial, account, secret, pending, pending_until, failures, locked_until)
+        this.#sql(db, `INSERT INTO tallykey_keys (serial, account, secret, pending, pending_until, failures, locked_until)
                     VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (serial) DO UPDATE SET account = excluded.account,
                     secret = excluded.secret, pending = excluded.pending, pending_until = excluded.pending_until,
                     failures = excluded.failures, locked_until = excluded.locked_until`)
@@ -110,10 +111,20 @@ export class SqliteStore implements TallykeyStore {
   }
 
   async keysOf(account: string): Promise<KeyRecord[]> {
-    return this.#run((db) => (db.prepare("SELECT * FROM tallykey_keys WHERE account = ? ORDER BY serial").all(account) as KeyRow[]).map(keyOf));
+    return this.#run((db) => (this.#sql(db, "SELECT * FROM tallykey_keys WHERE account = ? ORDER BY serial").all(account) as KeyRow[]).map(keyOf));
+  }
+
+  #sql(db: Database.Database, text: string): Database.Statement {
+    let statement = this.#statements.get(text);
+    if (!statement) {
+      statement = db.prepare(text);
+      this.#statements.set(text, statement);
+    }
+    return statement;
   }
 
   async close(): Promise<void> {
+    this.#statements.clear();
     this.#db?.close();
     this.#db = undefined;
   }
