@@ -4,19 +4,9 @@
 import pg from "pg";
 import { TallykeyError } from "./errors.js";
 import type { Purpose } from "./message.js";
-import type { ChallengeRecord, KeyChange, KeyRecord, TallykeyStore } from "./store.js";
+import { schemaSql, type ChallengeRecord, type KeyChange, type KeyRecord, type TallykeyStore } from "./store.js";
 
-const SCHEMA = `
-CREATE TABLE IF NOT EXISTS tallykey_meta (name TEXT PRIMARY KEY, value BYTEA NOT NULL);
-CREATE TABLE IF NOT EXISTS tallykey_challenges (
-  challenge BYTEA PRIMARY KEY, session BYTEA NOT NULL, origin TEXT NOT NULL, purpose TEXT NOT NULL,
-  text TEXT, expires_at BIGINT NOT NULL);
-CREATE INDEX IF NOT EXISTS tallykey_challenges_expiry ON tallykey_challenges (expires_at);
-CREATE TABLE IF NOT EXISTS tallykey_keys (
-  serial TEXT PRIMARY KEY, account TEXT NOT NULL, secret BYTEA, pending BYTEA,
-  pending_until BIGINT NOT NULL, failures INTEGER NOT NULL, locked_until BIGINT NOT NULL);
-CREATE INDEX IF NOT EXISTS tallykey_keys_account ON tallykey_keys (account);
-`;
+const SCHEMA = schemaSql({ bytes: "BYTEA", bigint: "BIGINT" });
 // Servers that start together must not race to make the schema.
 const SCHEMA_LOCK = 0x54414c4c;
 

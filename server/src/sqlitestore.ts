@@ -3,19 +3,9 @@ import Database from "better-sqlite3";
 import fs from "node:fs";
 import { TallykeyError } from "./errors.js";
 import type { Purpose } from "./message.js";
-import type { ChallengeRecord, KeyChange, KeyRecord, TallykeyStore } from "./store.js";
+import { schemaSql, type ChallengeRecord, type KeyChange, type KeyRecord, type TallykeyStore } from "./store.js";
 
-const SCHEMA = `
-CREATE TABLE IF NOT EXISTS tallykey_meta (name TEXT PRIMARY KEY, value BLOB NOT NULL);
-CREATE TABLE IF NOT EXISTS tallykey_challenges (
-  challenge BLOB PRIMARY KEY, session BLOB NOT NULL, origin TEXT NOT NULL, purpose TEXT NOT NULL,
-  text TEXT, expires_at INTEGER NOT NULL);
-CREATE INDEX IF NOT EXISTS tallykey_challenges_expiry ON tallykey_challenges (expires_at);
-CREATE TABLE IF NOT EXISTS tallykey_keys (
-  serial TEXT PRIMARY KEY, account TEXT NOT NULL, secret BLOB, pending BLOB,
-  pending_until INTEGER NOT NULL, failures INTEGER NOT NULL, locked_until INTEGER NOT NULL);
-CREATE INDEX IF NOT EXISTS tallykey_keys_account ON tallykey_keys (account);
-`;
+const SCHEMA = schemaSql({ bytes: "BLOB", bigint: "INTEGER" });
 
 interface ChallengeRow { challenge: Buffer; session: Buffer; origin: string; purpose: string; text: string | null; expires_at: number }
 interface KeyRow { serial: string; account: string; secret: Buffer | null; pending: Buffer | null; pending_until: number; failures: number; locked_until: number }

@@ -50,3 +50,22 @@ export interface TallykeyStore {
   keysOf(account: string): Promise<KeyRecord[]>;
   close(): Promise<void>;
 }
+
+/**
+ * The tables every SQL store keeps, in its own types for bytes and for
+ * 64-bit integers (times in ms since the epoch).
+ */
+export function schemaSql(types: { bytes: string; bigint: string }): string {
+  const { bytes, bigint } = types;
+  return `
+CREATE TABLE IF NOT EXISTS tallykey_meta (name TEXT PRIMARY KEY, value ${bytes} NOT NULL);
+CREATE TABLE IF NOT EXISTS tallykey_challenges (
+  challenge ${bytes} PRIMARY KEY, session ${bytes} NOT NULL, origin TEXT NOT NULL, purpose TEXT NOT NULL,
+  text TEXT, expires_at ${bigint} NOT NULL);
+CREATE INDEX IF NOT EXISTS tallykey_challenges_expiry ON tallykey_challenges (expires_at);
+CREATE TABLE IF NOT EXISTS tallykey_keys (
+  serial TEXT PRIMARY KEY, account TEXT NOT NULL, secret ${bytes}, pending ${bytes},
+  pending_until ${bigint} NOT NULL, failures INTEGER NOT NULL, locked_until ${bigint} NOT NULL);
+CREATE INDEX IF NOT EXISTS tallykey_keys_account ON tallykey_keys (account);
+`;
+}

@@ -122,8 +122,11 @@ export function serverSuite(fixture) {
       // A confirmation's digest is no sign-in, and consumes its challenge all the same.
       assert.equal((await site.verifySignIn(answer)).result, "bad-digest");
       assert.equal((await site.verifyConfirmation(answer)).result, "used");
+      // The same transfer once more: the first one's digest does not confirm it.
       const again = await site.issueConfirmation(session, "Pay 10.00 EUR to Bob");
-      const good = { session, challenge: again.challenge, serial: key.serial, digest: await keyDigest(key.secret, "confirm", ORIGIN, again.text) };
+      assert.equal((await site.verifyConfirmation({ ...answer, challenge: again.challenge })).result, "bad-digest");
+      const twice = await site.issueConfirmation(session, "Pay 10.00 EUR to Bob");
+      const good = { session, challenge: twice.challenge, serial: key.serial, digest: await keyDigest(key.secret, "confirm", ORIGIN, twice.text) };
       assert.equal((await site.verifyConfirmation({ ...good, text: "Pay 9000.00 EUR to Mallory" })).result, "bad-digest");
       const third = await site.issueConfirmation(session, "Pay 10.00 EUR to Bob");
       assert.deepEqual(await site.verifyConfirmation({ session, challenge: third.challenge, serial: key.serial, text: "Pay 10.00 EUR to Bob",
