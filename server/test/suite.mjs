@@ -108,7 +108,7 @@ export function serverSuite(fixture) {
                                               digest: await keyDigest(key.secret, "sign-in", ORIGIN, late) })).result, "expired");
     });
 
-    test("bad-digest: another origin, another purpose, another text, another secret", async () => {
+    test("bad-digest: another origin, another purpose, another text, another secret, a confirmation replayed", async () => {
       const site = server({ lockAfter: 100 });
       const key = await enrolled(site);
       // The look-alike site's page relayed our challenge: its digest is for its own origin.
