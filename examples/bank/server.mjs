@@ -218,6 +218,12 @@ const server = http.createServer((request, response) => {
 server.listen(Number(args.port), "127.0.0.1", async () => {
   const port = server.address().port;
   origin = args.origin ?? `http://127.0.0.1:${port}`;
+  // Enrolment hands a secret through the page: never over plain http to another machine.
+  const { protocol, hostname } = new URL(origin);
+  if (protocol !== "https:" && !(protocol === "http:" && ["127.0.0.1", "localhost", "[::1]"].includes(hostname))) {
+    console.error(`bank: cannot start: ${origin} is not https (plain http only on this machine, while developing)`);
+    process.exit(1);
+  }
   tallykey = new TallykeyServer({
     origin,
     ...(args.postgres ? { store: new PostgresStore(), keyEncryptionKey: process.env.TALLYKEY_KEK } : {}),
