@@ -54,10 +54,16 @@ export class PostgresStore implements TallykeyStore {
   }
 
   async keepMeta(name: string, value: Buffer): Promise<Buffer> {
-    const result = await this.#query(
-      `WITH added AS (INSERT INTO tallykey_meta (name, value) VALUES ($1, $2) ON CONFLICT (name) DO NOTHING RETURNING value)
-       SELECT value FROM added UNION ALL SELECT value FROM tallykey_meta WHERE name = $1 LIMIT 1`, [name, value]);
-    return result.rows[0].value as Buffer;
+    // A server that adds the value at the same moment as another sees
+    // neither its own row nor the other's in that statement: it asks again.
+    for (let attempt = 0; attempt < 3; attempt++) {
+      const result = await this.#query(
+        `WITH added AS (INSERT INTO tallykey_meta (name, value) VALUES ($1, $2) ON CONFLICT (name) DO NOTHING RETURNING value)
+         SELECT value FROM added UNION ALL SELECT value FROM tallykey_meta WHERE name = $1 LIMIT 1`, [name, value]);
+      if (result.rows.length > 0)
+        return result.rows[0].value as Buffer;
+    }
+    throw new TallykeyError("store-unavailable", `the PostgreSQL store keeps no ${name}`);
   }
 
   async addChallenge(record: ChallengeRecord): Promise<void> {

@@ -60,3 +60,14 @@ test("a server without the operator's key-encryption key does not start", async 
   await assert.rejects(site.ready(), { code: "bad-key-encryption-key", message: /needs the operator's key-encryption key/ });
   await site.close();
 });
+
+test("servers that start together on an empty database all start, on one schema and one key check", async () => {
+  await query("CREATE DATABASE together");
+  const servers = Array.from({ length: 8 }, () => new TallykeyServer({
+    origin: "https://bank.example", keyEncryptionKey: KEK, store: new PostgresStore({ ...cluster.connection, database: "together" }) }));
+  try {
+    await Promise.all(servers.map((server) => server.ready()));
+  } finally {
+    await Promise.all(servers.map((server) => server.close()));
+  }
+});
