@@ -41,15 +41,13 @@ else
   echo "bootstrap: packages done"
 fi
 
-# The npm packages, exactly as the lock files pin them: puppeteer-core for
-# the browser tests (it drives Debian's browsers and downloads none of its
-# own), and the server half's (better-sqlite3 builds against Debian's Node
-# headers, server/.npmrc).
-here=$(dirname "${BASH_SOURCE[0]}")/..
-for folder in "$here/tests/browser" "$here/server"; do
-  if [ ! -d "$folder/node_modules" ] || [ "$folder/package-lock.json" -nt "$folder/node_modules" ]; then
-    (cd "$folder" && npm ci --no-audit --no-fund --loglevel=error) || exit 1
-    touch "$folder/node_modules"
-  fi
-done
+# puppeteer-core for the browser tests, exactly as the lock file pins it
+# (it drives Debian's browsers and downloads none of its own). The server
+# half's packages are tools/build.sh's: they build a native module, which
+# it does alongside its first configurations.
+browser_tests=$(dirname "${BASH_SOURCE[0]}")/../tests/browser
+if [ ! -d "$browser_tests/node_modules" ] || [ "$browser_tests/package-lock.json" -nt "$browser_tests/node_modules" ]; then
+  (cd "$browser_tests" && npm ci --no-audit --no-fund --loglevel=error) || exit 1
+  touch "$browser_tests/node_modules"
+fi
 echo "bootstrap: done"

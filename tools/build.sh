@@ -1,12 +1,38 @@
 #!/usr/bin/env bash
 # Configures and builds the configurations: wasm (the page library's WebHID
-# core, which the linux configuration packages), win32 (the shipping
-# target), win64 (shipped, and run under Wine by the tests), linux (native
-# tests) and linux-asan. Warnings are errors.
+# core and the server half's bound-message core, which the linux
+# configuration packages), win32 (the shipping target), win64 (shipped, and
+# run under Wine by the tests), linux (native tests) and linux-asan, then
+# gathers the release (tools/dist.sh). Warnings are errors.
+#
+#   tools/build.sh                 all of them, and the release
+#   tools/build.sh PRESET...       just these, in this order; no release
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 mkdir -p build
-for preset in wasm win32 win64 linux linux-asan; do
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(wasm win32 win64 linux linux-asan)
+
+# The server half's npm packages (server/package-lock.json) build a native
+# module for about two minutes on one core: alongside the first
+# configurations, and waited for before the linux one compiles the server.
+server_npm=""
+if [[ " ${presets[*]} " == *" linux "* ]] &&
+   { [ ! -d server/node_modules ] || [ server/package-lock.json -nt server/node_modules ]; }; then
+  (cd server && npm ci --no-audit --no-fund --loglevel=error && touch node_modules) >build/server-npm.log 2>&1 &
+  server_npm=$!
+fi
+
+for preset in "${presets[@]}"; do
+  if [ "$preset" = linux ] && [ -n "$server_npm" ]; then
+    if wait "$server_npm"; then
+      echo "npm ci (server): ok"
+    else
+      cat build/server-npm.log >&2
+      echo "npm ci (server): FAILED" >&2
+      exit 1
+    fi
+  fi
   log=build/$preset.log
   if cmake --preset "$preset" -DTALLYKEY_WERROR=ON >"$log" 2>&1 &&
      cmake --build --preset "$preset" -- -j"$(nproc)" >>"$log" 2>&1; then
@@ -17,4 +43,4 @@ for preset in wasm win32 win64 linux linux-asan; do
     exit 1
   fi
 done
-tools/dist.sh
+[ $# -gt 0 ] || tools/dist.sh
