@@ -135,7 +135,7 @@ for browser in chromium firefox; do
     TALLYKEY_SIMKEY=$simkey LD_LIBRARY_PATH=$root/build/linux/bin TALLYKEY_CONFIRM_SHOT=$demo/transfer-$browser.png \
     node tools/bankwalk.mjs "$browser" "$demo/bank-$browser" | tee "$demo/bank-$browser.txt"
   for pattern in "^page: enrol: ResetDigist.* -> 0" "^page: sign-in: ok, account alice$" \
-                 "^page: transfer: ok: Pay 12.50 EUR to ACME Ltd from account alice$" \
+                 "^page: transfer: ok: Pay 12.50 EUR to ACME Ltd from account alice \(reference [0-9a-f]{64}\)$" \
                  "^page: phishing: the bank says bad-digest$"; do
     grep -Eq "$pattern" "$demo/bank-$browser.txt" || { echo "$browser: the bank walk did not show /$pattern/" >&2; exit 1; }
   done

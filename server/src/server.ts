@@ -101,9 +101,13 @@ const CHALLENGE_HEX = HEX(CHALLENGE_BYTES * 2);
 const SERIAL_HEX = HEX(16);
 const DIGEST_HEX = HEX(32);
 
-/** The text a confirmation's key digests: the site's text, then the challenge that makes it single-use. */
+/**
+ * The text a confirmation's key digests: the site's text, then the
+ * challenge that makes it single-use, on the same line (a line break
+ * would be marked in the window as a character that moves text around).
+ */
 export function confirmationText(text: string, challenge: string): string {
-  return `${text}\nReference: ${challenge.toLowerCase()}`;
+  return `${text} (reference ${challenge.toLowerCase()})`;
 }
 
 export class TallykeyServer {

@@ -93,7 +93,7 @@ onClick("transfer", async () => {
   if (typeof digest !== "string")
     return log(`transfer: confirm -> ${digest}`);
   const verified = await call("/api/transfer/confirm", { challenge: asked.challenge, serial: sn, digest });
-  log(verified.ok ? `transfer: ok: ${verified.text.split("\n")[0]}` : `transfer: ${verified.result ?? verified.error}`);
+  log(verified.ok ? `transfer: ok: ${verified.text}` : `transfer: ${verified.result ?? verified.error}`);
 });
 
 showStatus();
