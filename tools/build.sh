@@ -16,16 +16,20 @@ presets=("$@")
 # The server half's npm packages (server/package-lock.json) build a native
 # module for about two minutes on one core: alongside the first
 # configurations, and waited for before the linux one compiles the server.
+# A stamp marks a finished install: an interrupted one is done again.
 server_npm=""
-if [[ " ${presets[*]} " == *" linux "* ]] &&
-   { [ ! -d server/node_modules ] || [ server/package-lock.json -nt server/node_modules ]; }; then
-  (cd server && npm ci --no-audit --no-fund --loglevel=error && touch node_modules) >build/server-npm.log 2>&1 &
+stamp=server/node_modules/.tallykey-installed
+if [[ " ${presets[*]} " == *" linux "* ]] && { [ ! -e "$stamp" ] || [ server/package-lock.json -nt "$stamp" ]; }; then
+  (cd server && npm ci --no-audit --no-fund --loglevel=error && touch "../$stamp") >build/server-npm.log 2>&1 &
   server_npm=$!
+  # A build that fails first does not leave the install running behind it.
+  trap '[ -z "$server_npm" ] || { pkill -TERM -P "$server_npm"; kill "$server_npm"; } 2>/dev/null || true' EXIT
 fi
 
 for preset in "${presets[@]}"; do
   if [ "$preset" = linux ] && [ -n "$server_npm" ]; then
     if wait "$server_npm"; then
+      server_npm=""
       echo "npm ci (server): ok"
     else
       cat build/server-npm.log >&2

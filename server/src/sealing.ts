@@ -4,6 +4,7 @@
 import crypto from "node:crypto";
 import fs from "node:fs";
 import { TallykeyError } from "./errors.js";
+import { openOwnFile } from "./files.js";
 
 const VERSION = 1;
 const IV_BYTES = 12;
@@ -66,31 +67,36 @@ export function keyEncryptionKeyFrom(given: Uint8Array | string): Buffer {
  * regular file of this user's that nobody else can read or write.
  */
 export function keyEncryptionKeyFile(path: string): Buffer {
-  const { O_RDONLY, O_WRONLY, O_CREAT, O_EXCL, O_NOFOLLOW, O_NONBLOCK } = fs.constants;
+  const { O_RDONLY, O_WRONLY, O_CREAT, O_EXCL, O_NOFOLLOW } = fs.constants;
+  let made: number | undefined;
   try {
-    const fd = fs.openSync(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0o600);
-    const made = crypto.randomBytes(KEK_BYTES);
-    try {
-      fs.writeSync(fd, made.toString("hex") + "\n");
-      fs.fsyncSync(fd);
-    } finally {
-      fs.closeSync(fd);
-    }
-    return made;
+    made = fs.openSync(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0o600);
   } catch (error) {
     if ((error as NodeJS.ErrnoException).code !== "EEXIST")
       throw new TallykeyError("bad-key-encryption-key", `cannot make the key-encryption key file ${path}: ${(error as Error).message}`);
   }
+  if (made !== undefined) {
+    const kek = crypto.randomBytes(KEK_BYTES);
+    try {
+      fs.writeSync(made, kek.toString("hex") + "\n");
+      fs.fsyncSync(made);
+      return kek;
+    } catch (error) {
+      // Half a key file would stop every later start: the file was this call's own, so it goes.
+      fs.rmSync(path, { force: true });
+      throw new TallykeyError("bad-key-encryption-key", `cannot write the key-encryption key file ${path}: ${(error as Error).message}`);
+    } finally {
+      fs.closeSync(made);
+    }
+  }
   let fd: number;
   try {
-    fd = fs.openSync(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    fd = openOwnFile(path, O_RDONLY);
   } catch (error) {
     throw new TallykeyError("bad-key-encryption-key", `cannot open the key-encryption key file ${path}: ${(error as Error).message}`);
   }
   try {
-    const stat = fs.fstatSync(fd);
-    const uid = process.getuid?.();
-    if (!stat.isFile() || (uid !== undefined && stat.uid !== uid) || (stat.mode & 0o077) !== 0)
+    if ((fs.fstatSync(fd).mode & 0o077) !== 0)
       throw new TallykeyError("bad-key-encryption-key",
         `the key-encryption key file ${path} must be a regular file of this user's, mode 0600`);
     const text = Buffer.alloc(KEK_BYTES * 2 + 2);

@@ -2,6 +2,7 @@
 import Database from "better-sqlite3";
 import fs from "node:fs";
 import { TallykeyError } from "./errors.js";
+import { openOwnFile } from "./files.js";
 import type { Purpose } from "./message.js";
 import { schemaSql, type ChallengeRecord, type KeyChange, type KeyRecord, type TallykeyStore } from "./store.js";
 
@@ -31,15 +32,11 @@ export class SqliteStore implements TallykeyStore {
   }
 
   async open(): Promise<void> {
-    this.#run(() => {
-      // The file holds sealed secrets and lockouts: this user's alone.
-      try {
-        fs.closeSync(fs.openSync(this.path, fs.constants.O_WRONLY | fs.constants.O_CREAT | fs.constants.O_EXCL |
-                                 fs.constants.O_NOFOLLOW, 0o600));
-      } catch (error) {
-        if ((error as NodeJS.ErrnoException).code !== "EEXIST")
-          throw error;
-      }
+    this.#guard(() => {
+      // The file holds sealed secrets and lockouts: made this user's alone
+      // (0600), and never reached through a link, which SQLite would follow
+      // and even create the file it points to.
+      fs.closeSync(openOwnFile(this.path, fs.constants.O_RDWR | fs.constants.O_CREAT));
       const db = new Database(this.path, { timeout: 5000 });
       this.#db = db;
       db.pragma("journal_mode = WAL");
@@ -120,10 +117,17 @@ export class SqliteStore implements TallykeyStore {
   }
 
   #run<T>(step: (db: Database.Database) => T): T {
-    try {
-      if (!this.#db && step.length > 0)
+    return this.#guard(() => {
+      if (!this.#db)
         throw new Error("the store is not open");
-      return step(this.#db as Database.Database);
+      return step(this.#db);
+    });
+  }
+
+  // What failed, as the store's error; never a secret, which no statement's message holds.
+  #guard<T>(step: () => T): T {
+    try {
+      return step();
     } catch (error) {
       if (error instanceof TallykeyError)
         throw error;

@@ -24,9 +24,14 @@ export class PostgresCluster {
     this.folder = fs.mkdtempSync(path.join(os.tmpdir(), "tallykey-pg-"));
     this.port = 5433;
     this.asRoot = process.getuid() === 0;
-    if (this.asRoot)
-      fs.chownSync(this.folder, 65534, 65534);
-    this.#as("initdb", ["-D", this.data, "-U", "postgres", "--auth=trust", "-E", "UTF8", "--locale=C.UTF-8", "--no-sync"]);
+    try {
+      if (this.asRoot)
+        fs.chownSync(this.folder, 65534, 65534);
+      this.#as("initdb", ["-D", this.data, "-U", "postgres", "--auth=trust", "-E", "UTF8", "--locale=C.UTF-8", "--no-sync"]);
+    } catch (error) {
+      fs.rmSync(this.folder, { recursive: true, force: true });
+      throw error;
+    }
   }
 
   get data() {

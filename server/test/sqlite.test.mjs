@@ -2,6 +2,7 @@
 // its own key-encryption key.
 import assert from "node:assert/strict";
 import Database from "better-sqlite3";
+import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
@@ -56,4 +57,17 @@ test("new TallykeyServer() works out of the box in the working folder, with its 
   } finally {
     process.chdir(before);
   }
+});
+
+test("a link or a FIFO where the store's file belongs is refused, and nothing is made through it", async () => {
+  const here = fs.mkdtempSync(path.join(folder, "planted-"));
+  const target = path.join(here, "elsewhere.sqlite");
+  fs.symlinkSync(target, path.join(here, "linked.sqlite"));
+  execFileSync("mkfifo", [path.join(here, "fifo.sqlite")]);
+  for (const name of ["linked.sqlite", "fifo.sqlite"]) {
+    const site = new TallykeyServer({ store: new SqliteStore(path.join(here, name)), keyEncryptionKey: "33".repeat(32) });
+    await assert.rejects(site.ready(), { code: "store-unavailable" }, name);
+    await site.close();
+  }
+  assert.equal(fs.existsSync(target), false, "the link's target was not created");
 });

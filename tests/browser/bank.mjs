@@ -26,7 +26,10 @@ function bankProcess(origin, { folder, env = {}, postgres = false }) {
   const errors = [];
   child.stderr.on("data", (chunk) => errors.push(chunk));
   return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error("the bank did not start within 15 s")), 15000);
+    const timer = setTimeout(() => {
+      child.kill();
+      reject(new Error(`the bank did not start within 15 s: ${Buffer.concat(errors)}`));
+    }, 15000);
     readline.createInterface({ input: child.stdout }).on("line", (line) => {
       const port = /^bank: listening on http:\/\/127\.0\.0\.1:(\d+) /.exec(line);
       if (port) {
@@ -72,7 +75,17 @@ export async function startBank({ count = 1, folder, env, postgres = false }) {
     });
     origin = `http://127.0.0.1:${await listening(balancer)}`;
   }
-  processes = await Promise.all(Array.from({ length: count }, () => bankProcess(origin, { folder, env, postgres })));
+  const started = await Promise.allSettled(Array.from({ length: count }, () => bankProcess(origin, { folder, env, postgres })));
+  const failed = started.find((outcome) => outcome.status === "rejected");
+  if (failed) {
+    // Nothing of a bank that did not start stays behind to keep the test alive.
+    for (const outcome of started)
+      if (outcome.status === "fulfilled")
+        outcome.value.child.kill();
+    balancer?.close();
+    throw failed.reason;
+  }
+  processes = started.map((outcome) => outcome.value);
   return {
     origin: origin ?? `http://127.0.0.1:${processes[0].port}`,
     ports: processes.map((p) => p.port),
@@ -136,7 +149,7 @@ export async function startPhishing(bank, folder) {
       chunks.push(chunk);
     // Its server is no browser: it says what Origin it likes.
     const path = request.url === "/relay/challenge" ? "/api/sign-in/challenge" : "/api/sign-in";
-    const answer = await bankPost(bank.ports[0], bank.origin, path, JSON.parse(Buffer.concat(chunks) || "{}"), cookie);
+    const answer = await bankPost(bank.ports[0], bank.origin, path, JSON.parse(Buffer.concat(chunks).toString() || "{}"), cookie);
     cookie = answer.cookie;
     reply("application/json", JSON.stringify(answer));
   });
@@ -155,14 +168,14 @@ async function logLine(tab, prefix, timeout = 30000) {
  * password typed into the extension's window. say(line): each step and
  * what the page said. Returns what the page logged, by step.
  */
-export async function walkBank(browser, tab, origin, { account, password, amount, payee, say = () => {}, shots = {}, signedIn }) {
+export async function walkBank(browser, tab, origin, { account, password, amount, payee, say = () => {}, shots = {} }) {
   const seen = {};
   const step = async (prefix, act) => {
     await act();
     seen[prefix] = await logLine(tab, prefix);
     say(`page: ${seen[prefix]}`);
   };
-  const typed = async (button, passwords, prefix, screenshot) => {
+  const typed = async (button, passwords, screenshot) => {
     say(`user clicks "${await tab.$eval(button, (b) => b.textContent)}"`);
     await tab.click(button);
     const window = await answerPasswordWindow(browser, passwords, { screenshot }).catch(async (error) => {
@@ -184,11 +197,10 @@ export async function walkBank(browser, tab, origin, { account, password, amount
   await step("enrol: InitPassword", () => typed("#enrol-password", { new: password }));
   await step("enrol: ResetDigist", () => typed("#enrol-secret", { current: password }));
   await step("sign-in:", () => typed("#sign-in", { current: password }));
-  signedIn?.();
   await tab.type("#amount", amount);
   await tab.type("#payee", payee);
   await step("transfer:", async () => {
-    seen.window = await typed("#transfer", { current: password }, "transfer:", shots.confirm);
+    seen.window = await typed("#transfer", { current: password }, shots.confirm);
   });
   return seen;
 }
